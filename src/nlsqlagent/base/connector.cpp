@@ -1,0 +1,239 @@
+// DatabaseConnector: credentials, the status record, the connection URI, connect and getdbinstance.
+#include "../runtime/binding.hpp"
+#include "lines.hpp"
+#include "state.hpp"
+
+namespace nlsqlagent::base {
+namespace {
+
+using rt::fail_at;
+
+rt::TracebackSite g_init_site_connector{"nlsqlagent.DatabaseConnector.__init__"};
+rt::TracebackSite g_connect_site{"nlsqlagent.DatabaseConnector.connect"};
+rt::TracebackSite g_getdbinstance_site{"nlsqlagent.DatabaseConnector.getdbinstance"};
+rt::GlobalCache g_connect_sqldatabase, g_getdbinstance_sqldatabase;
+
+rt::FunctionObject *as_function(PyObject *callable) { return reinterpret_cast<rt::FunctionObject *>(callable); }
+
+/// `self.<name>[key] = value`, reading the record attribute afresh. 0, or -1 with an exception set.
+int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
+  Ref status = Ref::steal(PyObject_GetAttr(self, g_state.names.connection_status));
+  if (!status) return -1;
+  return PyObject_SetItem(status.get(), key, value);
+}
+
+/// The credentials check: 1 when one credential equals None (later ones are not read), 0 when none does,
+/// -1 with an exception set.
+int credential_missing(PyObject *self) {
+  PyObject *const names[] = {g_state.names.db_user, g_state.names.db_password, g_state.names.db_host,
+                             g_state.names.db_name};
+  for (PyObject *name : names) {
+    Ref value = Ref::steal(PyObject_GetAttr(self, name));
+    if (!value) return -1;
+    Ref equal = Ref::steal(PyObject_RichCompare(Py_None, value.get(), Py_EQ));
+    if (!equal) return -1;
+    const int missing = equal.get() == Py_True ? 1 : equal.get() == Py_False ? 0 : PyObject_IsTrue(equal.get());
+    if (missing != 0) return missing;
+  }
+  return 0;
+}
+
+/// Unreserved characters of a URI component, which stay as they are.
+bool unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+
+/// Percent-encodes the UTF-8 form of `text` (a str): every byte outside the unreserved set becomes %XX, hex
+/// digits in upper case. Returns `text` itself when nothing needs encoding. New reference or null (a text
+/// that has no UTF-8 form, such as one with a lone surrogate, raises UnicodeEncodeError).
+Ref percent_encoded(PyObject *text) {
+  Ref utf8;
+  const char *bytes;
+  Py_ssize_t size;
+  if (PyUnicode_IS_ASCII(text)) {
+    bytes = static_cast<const char *>(PyUnicode_DATA(text));
+    size = PyUnicode_GET_LENGTH(text);
+  } else {
+    utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (!utf8) return Ref();
+    bytes = PyBytes_AS_STRING(utf8.get());
+    size = PyBytes_GET_SIZE(utf8.get());
+  }
+  Py_ssize_t escaped = 0;
+  for (Py_ssize_t i = 0; i < size; ++i) escaped += !unreserved(static_cast<unsigned char>(bytes[i]));
+  if (escaped == 0) return Ref::borrow(text);
+  Ref result = Ref::steal(PyUnicode_New(size + 2 * escaped, 127));
+  if (!result) return Ref();
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  Py_UCS1 *out = PyUnicode_1BYTE_DATA(result.get());
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (unreserved(c)) {
+      *out++ = c;
+    } else {
+      *out++ = '%';
+      *out++ = static_cast<Py_UCS1>(kHex[c >> 4]);
+      *out++ = static_cast<Py_UCS1>(kHex[c & 0xF]);
+    }
+  }
+  return result;
+}
+
+/// The text of `self.<name>`, percent-encoded when `encode`. New reference or null.
+Ref credential_text(PyObject *self, PyObject *name, bool encode) {
+  Ref value = Ref::steal(PyObject_GetAttr(self, name));
+  if (!value) return Ref();
+  Ref text = rt::text_of(value.get());
+  if (!text || !encode) return text;
+  return percent_encoded(text.get());
+}
+
+/// "mysql+pymysql://" user ":" password "@" host "/" name, with the user and password percent-encoded and
+/// each attribute read again, in that order. New reference or null.
+Ref connection_uri(PyObject *self) {
+  const Names &n = g_state.names;
+  Ref user = credential_text(self, n.db_user, true);
+  if (!user) return Ref();
+  Ref password = credential_text(self, n.db_password, true);
+  if (!password) return Ref();
+  Ref host = credential_text(self, n.db_host, false);
+  if (!host) return Ref();
+  Ref name = credential_text(self, n.db_name, false);
+  if (!name) return Ref();
+  const Texts &t = g_state.texts;
+  PyObject *const pieces[] = {t.uri_scheme, user.get(), t.colon, password.get(), t.at, host.get(), t.slash,
+                              name.get()};
+  return rt::join_texts(pieces, 8);
+}
+
+/// `self.db = SQLDatabase.from_uri(<connection URI>)`. 0, or -1 with an exception set.
+int open_database(PyObject *self, PyObject *globals, rt::GlobalCache &cache) {
+  Ref sql_database = rt::lookup_global(globals, g_state.names.SQLDatabase, cache);
+  if (!sql_database) return -1;
+  Ref from_uri = Ref::steal(PyObject_GetAttr(sql_database.get(), g_state.names.from_uri));
+  if (!from_uri) return -1;
+  Ref uri = connection_uri(self);
+  if (!uri) return -1;
+  PyObject *const call_args[] = {uri.get()};
+  Ref db = rt::call_positional(from_uri.get(), call_args, 1);
+  if (!db) return -1;
+  return PyObject_SetAttr(self, g_state.names.db, db.get());
+}
+
+/// Reports a missing credential: sets "message" and returns the record, read again.
+PyObject *report_missing(PyObject *self, rt::TracebackSite &site, int store_line, int return_line) {
+  if (set_status_item(self, g_state.names.message, g_state.texts.credentials_missing) < 0) {
+    return fail_at(site, store_line);
+  }
+  PyObject *status = PyObject_GetAttr(self, g_state.names.connection_status);
+  return status ? status : fail_at(site, return_line);
+}
+
+/// The `except Exception as e: self.connection_status["message"] = str(e)` clause for a failure at
+/// `failed_line`. True when the exception was absorbed; false when it propagates with its entry.
+bool absorb_into_message(PyObject *self, rt::TracebackSite &site, int failed_line, int handler_line) {
+  const bool caught = PyErr_ExceptionMatches(PyExc_Exception);
+  rt::add_traceback(site, failed_line);
+  if (!caught) return false;
+  Ref e = compat::take_pending_exception();
+  compat::HandledException handling(e.get());
+  Ref text = Ref::steal(PyObject_Str(e.get()));
+  if (!text || set_status_item(self, g_state.names.message, text.get()) < 0) {
+    rt::add_traceback(site, handler_line);
+    return false;
+  }
+  return true;
+}
+
+PyObject *connector_init_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  rt::FunctionObject *f = as_function(callable);
+  PyObject *bound[5];
+  if (!rt::bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)) {
+    return fail_at(g_init_site_connector, line::kConnectorInit);
+  }
+  PyObject *self = bound[0];
+  const Names &n = g_state.names;
+  PyObject *const attributes[] = {n.db_user, n.db_password, n.db_host, n.db_name, n.db};
+  PyObject *const values[] = {bound[1], bound[2], bound[3], bound[4], Py_None};
+  for (int i = 0; i < 5; ++i) {
+    if (PyObject_SetAttr(self, attributes[i], values[i]) < 0) {
+      return fail_at(g_init_site_connector, line::kConnectorInitFirstStore + i);
+    }
+  }
+  const int status_line = line::kConnectorInitFirstStore + 5;
+  Ref status = Ref::steal(PyDict_New());
+  if (!status || PyDict_SetItem(status.get(), n.connected, Py_False) < 0 ||
+      PyDict_SetItem(status.get(), n.message, Py_None) < 0 ||
+      PyObject_SetAttr(self, n.connection_status, status.get()) < 0) {
+    return fail_at(g_init_site_connector, status_line);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject *connect_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  rt::FunctionObject *f = as_function(callable);
+  PyObject *bound[1];
+  if (!rt::bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)) {
+    return fail_at(g_connect_site, line::kConnect);
+  }
+  PyObject *self = bound[0];
+  const int missing = credential_missing(self);
+  if (missing < 0) return fail_at(g_connect_site, line::kConnectCheck);
+  if (missing) return report_missing(self, g_connect_site, line::kConnectMissing, line::kConnectMissingReturn);
+
+  int failed_line = 0;
+  if (open_database(self, f->globals, g_connect_sqldatabase) < 0) {
+    failed_line = line::kConnectOpen;
+  } else if (set_status_item(self, g_state.names.connected, Py_True) < 0) {
+    failed_line = line::kConnectConnected;
+  } else if (set_status_item(self, g_state.names.message, g_state.texts.connection_successful) < 0) {
+    failed_line = line::kConnectMessage;
+  }
+  if (failed_line && !absorb_into_message(self, g_connect_site, failed_line, line::kConnectHandler)) {
+    return nullptr;
+  }
+  PyObject *status = PyObject_GetAttr(self, g_state.names.connection_status);
+  return status ? status : fail_at(g_connect_site, line::kConnectReturn);
+}
+
+PyObject *getdbinstance_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  rt::FunctionObject *f = as_function(callable);
+  PyObject *bound[1];
+  if (!rt::bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)) {
+    return fail_at(g_getdbinstance_site, line::kGetDbInstance);
+  }
+  PyObject *self = bound[0];
+  const int missing = credential_missing(self);
+  if (missing < 0) return fail_at(g_getdbinstance_site, line::kGetDbInstanceCheck);
+  if (missing) {
+    return report_missing(self, g_getdbinstance_site, line::kGetDbInstanceMissing,
+                          line::kGetDbInstanceMissingReturn);
+  }
+  if (open_database(self, f->globals, g_getdbinstance_sqldatabase) < 0 &&
+      !absorb_into_message(self, g_getdbinstance_site, line::kGetDbInstanceOpen, line::kGetDbInstanceHandler)) {
+    return nullptr;
+  }
+  PyObject *db = PyObject_GetAttr(self, g_state.names.db);
+  return db ? db : fail_at(g_getdbinstance_site, line::kGetDbInstanceReturn);
+}
+
+}  // namespace
+
+rt::MethodDef g_connector_init = {
+    "__init__", "DatabaseConnector.__init__", 5, 1,
+    {"self", "db_user", "db_password", "db_host", "db_name"},
+    {rt::DefaultKind::kNone, rt::DefaultKind::kNone, rt::DefaultKind::kNone, rt::DefaultKind::kNone,
+     rt::DefaultKind::kNone},
+    {"self", "db_user", "db_password", "db_host", "db_name"}, 5,
+    line::kConnectorInit, connector_init_entry, &g_init_site_connector, {}};
+
+rt::MethodDef g_connect = {
+    "connect", "DatabaseConnector.connect", 1, 1, {"self"}, {}, {"self", "e"}, 2,
+    line::kConnect, connect_entry, &g_connect_site, {}};
+
+rt::MethodDef g_getdbinstance = {
+    "getdbinstance", "DatabaseConnector.getdbinstance", 1, 1, {"self"}, {}, {"self", "e"}, 2,
+    line::kGetDbInstance, getdbinstance_entry, &g_getdbinstance_site, {}};
+
+}  // namespace nlsqlagent::base

@@ -1,0 +1,436 @@
+// The module: entry point, create and exec steps, the module's statements and the two classes.
+#include <cstdio>
+#include <initializer_list>
+
+#include "lines.hpp"
+#include "state.hpp"
+
+namespace nlsqlagent::base {
+
+ModuleState g_state;
+rt::TracebackSite g_init_site{"init nlsqlagent"};
+rt::TracebackSite g_defaults_site{"nlsqlagent.__defaults__"};
+
+namespace {
+
+constexpr const char *kModuleName = "nlsqlagent";
+
+/// Adds the initialisation entry for `line` to the pending exception; returns -1.
+[[gnu::cold]] int init_failed_at(int line) {
+  rt::add_traceback(g_init_site, line);
+  return -1;
+}
+
+// ---- create step ----------------------------------------------------------------------------------------
+
+/// Copies spec.<from> into the module dict as <to>; a missing attribute is skipped. 0 or -1.
+int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from, const char *to, bool copy_none) {
+  Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  if (value.get() == Py_None && !copy_none) return 0;
+  return PyDict_SetItemString(module_dict, to, value.get());
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef * /*def*/) noexcept {
+  const int64_t id = compat::current_interpreter_id();
+  if (id == -1) return nullptr;
+  if (g_state.main_interpreter_id == -1) {
+    g_state.main_interpreter_id = id;
+  } else if (id != g_state.main_interpreter_id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return nullptr;
+  }
+  if (g_state.module) return Py_NewRef(g_state.module);
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  PyObject *dict = PyModule_GetDict(module.get());
+  if (copy_spec_attribute(spec, dict, "loader", "__loader__", true) < 0 ||
+      copy_spec_attribute(spec, dict, "origin", "__file__", true) < 0 ||
+      copy_spec_attribute(spec, dict, "parent", "__package__", true) < 0 ||
+      copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+// ---- exec step: preparation -----------------------------------------------------------------------------
+
+/// Packs up to four dotted numbers from the start of the interpreter's version text.
+uint32_t runtime_version_packed() {
+  const char *s = Py_GetVersion();
+  uint32_t packed = 0;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    uint32_t number = 0;
+    while (*s >= '0' && *s <= '9') number = number * 10 + static_cast<uint32_t>(*s++ - '0');
+    packed |= (number & 0xffu) << shift;
+    if (*s != '.') break;
+    ++s;
+  }
+  return packed;
+}
+
+/// Warns when the runtime's major.minor differs from the build's. -1 when the warning became an error.
+int check_runtime_version() {
+  const uint32_t packed = runtime_version_packed();
+  const int major = static_cast<int>(packed >> 24), minor = static_cast<int>((packed >> 16) & 0xff);
+  if (major == compat::kBuildMajor && minor == compat::kBuildMinor) return 0;
+  char text[200];
+  std::snprintf(text, sizeof text, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                compat::kBuildMajor, compat::kBuildMinor, kModuleName, "does not match", major, minor);
+  return PyErr_WarnEx(nullptr, text, 1);
+}
+
+/// Interns the constant names and texts, once per process. 0 or -1.
+int make_constants() {
+#define NLSA_MAKE(field, text)                                   \
+  if (!g_state.names.field) {                                    \
+    g_state.names.field = PyUnicode_InternFromString(text);      \
+    if (!g_state.names.field) return -1;                         \
+  }
+  NLSA_NAMES(NLSA_MAKE)
+#undef NLSA_MAKE
+#define NLSA_MAKE(field, text)                                   \
+  if (!g_state.texts.field) {                                    \
+    g_state.texts.field = PyUnicode_InternFromString(text);      \
+    if (!g_state.texts.field) return -1;                         \
+  }
+  NLSA_TEXTS(NLSA_MAKE)
+#undef NLSA_MAKE
+  for (rt::MethodDef *def : {&g_connector_init, &g_connect, &g_getdbinstance, &g_runner_init, &g_run}) {
+    for (int i = 0; i < def->nparams; ++i) {
+      if (def->interned_params[i]) continue;
+      def->interned_params[i] = PyUnicode_InternFromString(def->params[i]);
+      if (!def->interned_params[i]) return -1;
+    }
+  }
+  if (!g_state.empty_tuple && !(g_state.empty_tuple = PyTuple_New(0))) return -1;
+  return 0;
+}
+
+/// Adds the module to sys.modules as "nlsqlagent" when it was imported under another name. 0 or -1.
+int register_under_own_name(PyObject *module) {
+  PyObject *modules = PyImport_GetModuleDict();
+  Ref key = Ref::steal(PyUnicode_FromString(kModuleName));
+  if (!key) return -1;
+  const int present = PyDict_Contains(modules, key.get());
+  if (present != 0) return present < 0 ? -1 : 0;
+  return PyDict_SetItem(modules, key.get(), module);
+}
+
+/// Replaces a process-wide object with a fully built new one (the old one is released last).
+void commit(PyObject *&field, Ref value) { Py_XSETREF(field, value.release()); }
+
+/// The builtin print, the two argument tuples. 0 or -1.
+int cache_print_and_texts() {
+  Ref print = Ref::steal(PyObject_GetAttrString(g_state.builtins, "print"));
+  if (!print) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    Ref name = Ref::steal(PyUnicode_FromString("print"));
+    if (name) rt::raise_name_error(name.get());
+    return -1;
+  }
+  commit(g_state.print, std::move(print));
+  Ref init_failed = Ref::steal(Py_BuildValue("(s)", "Error occurred during initialization."));
+  Ref not_initialized = Ref::steal(Py_BuildValue("(s)", "Agent runner is not initialized."));
+  if (!init_failed || !not_initialized) return -1;
+  commit(g_state.args_init_failed, std::move(init_failed));
+  commit(g_state.args_not_initialized, std::move(not_initialized));
+  return 0;
+}
+
+/// The code object of a method. New reference or null.
+Ref method_code(const rt::MethodDef &def) {
+  Ref varnames = Ref::steal(PyTuple_New(def.nlocals));
+  if (!varnames) return Ref();
+  for (int i = 0; i < def.nlocals; ++i) {
+    PyObject *local = PyUnicode_InternFromString(def.locals[i]);
+    if (!local) return Ref();
+    PyTuple_SET_ITEM(varnames.get(), i, local);
+  }
+  Ref filename = Ref::steal(PyUnicode_FromString("nlsqlagent/base"));
+  Ref name = Ref::steal(PyUnicode_FromString(def.name));
+  Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
+  if (!filename || !name || !qualname) return Ref();
+  return Ref::steal(compat::new_code(def.nparams, varnames.get(), filename.get(), name.get(), qualname.get(),
+                                     def.def_line));
+}
+
+// ---- exec step: the module's statements -----------------------------------------------------------------
+
+enum class ImportKind { kFrom, kPlain, kAllPublic };
+
+struct ImportStatement {
+  ImportKind kind;
+  const char *module;
+  const char *name;  // the name a from-import binds
+};
+
+constexpr ImportStatement kImports[] = {
+    {ImportKind::kFrom, "langchain.agents", "create_sql_agent"},
+    {ImportKind::kFrom, "langchain.agents.agent_toolkits", "SQLDatabaseToolkit"},
+    {ImportKind::kFrom, "langchain.sql_database", "SQLDatabase"},
+    {ImportKind::kFrom, "langchain.llms.openai", "OpenAI"},
+    {ImportKind::kFrom, "langchain.agents", "AgentExecutor"},
+    {ImportKind::kFrom, "langchain.agents.agent_types", "AgentType"},
+    {ImportKind::kFrom, "langchain.chat_models", "ChatOpenAI"},
+    {ImportKind::kFrom, "sqlalchemy", "create_engine"},
+    {ImportKind::kPlain, "os", nullptr},
+    {ImportKind::kAllPublic, "langchain.agents", nullptr},
+    {ImportKind::kFrom, "langchain.llms", "OpenAI"},
+    {ImportKind::kFrom, "langchain.sql_database", "SQLDatabase"},
+    {ImportKind::kPlain, "pymysql", nullptr},
+};
+
+/// The import function, called directly: level 0, the namespace as globals, a new empty dict as locals.
+Ref import_module(PyObject *globals, PyObject *path, PyObject *fromlist) {
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return Ref();
+  return Ref::steal(PyImport_ImportModuleLevelObject(path, globals, locals.get(), fromlist, 0));
+}
+
+/// `from <path> import <name>`: the attribute, else the submodule already in sys.modules. 0 or -1.
+int from_import(PyObject *globals, PyObject *path, const char *name_text) {
+  Ref name = Ref::steal(PyUnicode_InternFromString(name_text));
+  Ref fromlist = Ref::steal(PyList_New(1));
+  if (!name || !fromlist) return -1;
+  PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name.get()));
+  Ref module = import_module(globals, path, fromlist.get());
+  if (!module) return -1;
+  Ref value = Ref::steal(PyObject_GetAttr(module.get(), name.get()));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    Ref module_name = Ref::steal(PyObject_GetAttrString(module.get(), "__name__"));
+    Ref key = module_name ? Ref::steal(PyUnicode_FromFormat("%S.%S", module_name.get(), name.get())) : Ref();
+    if (key) value = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), key.get()));
+  }
+  if (!value) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    return -1;
+  }
+  return PyDict_SetItem(globals, name.get(), value.get());
+}
+
+/// True when the module found in sys.modules is still initialising (spec._initializing is true).
+/// 1, 0, or -1 with an exception set.
+int still_initialising(PyObject *module) {
+  Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
+  Ref initializing = spec ? Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing")) : Ref();
+  if (!initializing) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return PyObject_IsTrue(initializing.get());
+}
+
+/// `import <name>`: the module in sys.modules unless it is still initialising, else the import function.
+int plain_import(PyObject *globals, PyObject *name) {
+  Ref module = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), name));
+  if (!module && PyErr_Occurred()) return -1;
+  if (module) {
+    const int initialising = still_initialising(module.get());
+    if (initialising < 0) return -1;
+    if (initialising) module = Ref();
+  }
+  if (!module) module = import_module(globals, name, nullptr);
+  if (!module) return -1;
+  return PyDict_SetItem(globals, name, module.get());
+}
+
+/// The names that `from <module> import *` takes: __all__, else the public keys of __dict__. New reference.
+Ref public_names(PyObject *module) {
+  Ref names = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (names || !PyErr_ExceptionMatches(PyExc_AttributeError)) return names;
+  PyErr_Clear();
+  Ref dict = Ref::steal(PyObject_GetAttrString(module, "__dict__"));
+  if (!dict) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+    }
+    return Ref();
+  }
+  Ref keys = Ref::steal(PyMapping_Keys(dict.get()));
+  if (!keys) return Ref();
+  Ref result = Ref::steal(PyList_New(0));
+  if (!result) return Ref();
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+    PyObject *key = PyList_GET_ITEM(keys.get(), i);
+    const bool private_name =
+        PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_';
+    if (!private_name && PyList_Append(result.get(), key) < 0) return Ref();
+  }
+  return result;
+}
+
+/// `from <path> import *`: every name is read before any is bound, so a failure binds nothing.
+int import_all_public(PyObject *module_object, PyObject *globals, PyObject *path) {
+  Ref star = Ref::steal(PyUnicode_FromString("*"));
+  Ref fromlist = star ? Ref::steal(PyList_New(1)) : Ref();
+  if (!fromlist) return -1;
+  PyList_SET_ITEM(fromlist.get(), 0, star.release());
+  Ref module = import_module(globals, path, fromlist.get());
+  if (!module) return -1;
+  Ref names = public_names(module.get());
+  if (!names) return -1;
+  Ref taken = Ref::steal(PyDict_New());
+  if (!taken) return -1;
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref name = Ref::steal(PySequence_GetItem(names.get(), i));
+    if (!name) {
+      if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
+      PyErr_Clear();
+      break;
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(module.get(), name.get()));
+    if (!value || PyDict_SetItem(taken.get(), name.get(), value.get()) < 0) return -1;
+  }
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(taken.get(), &pos, &name, &value)) {
+    if (PyObject_SetAttr(module_object, name, value) < 0) return -1;
+  }
+  return 0;
+}
+
+/// Statements 1 to 13. 0, or -1 with the failing statement's entry added.
+int run_imports(PyObject *module_object, PyObject *globals) {
+  int line = 0;
+  for (const ImportStatement &statement : kImports) {
+    ++line;
+    Ref path = Ref::steal(PyUnicode_InternFromString(statement.module));
+    int rc = -1;
+    if (path) {
+      switch (statement.kind) {
+        case ImportKind::kFrom:
+          rc = from_import(globals, path.get(), statement.name);
+          break;
+        case ImportKind::kPlain:
+          rc = plain_import(globals, path.get());
+          break;
+        case ImportKind::kAllPublic:
+          rc = import_all_public(module_object, globals, path.get());
+          break;
+      }
+    }
+    if (rc < 0) return init_failed_at(line);
+  }
+  return 0;
+}
+
+/// AgentType.ZERO_SHOT_REACT_DESCRIPTION, AgentType resolved in the namespace, then the builtins.
+Ref agent_type_default(PyObject *globals) {
+  Ref name = Ref::steal(PyUnicode_InternFromString("AgentType"));
+  if (!name) return Ref();
+  rt::GlobalCache once;
+  Ref agent_type = rt::lookup_global(globals, name.get(), once);
+  if (!agent_type) return Ref();
+  return Ref::steal(PyObject_GetAttrString(agent_type.get(), "ZERO_SHOT_REACT_DESCRIPTION"));
+}
+
+/// A class statement: the namespace in order, the method objects, then type(name, (), namespace).
+/// Returns 0, or -1 with the failing line's entry added.
+int define_class(PyObject *globals, const char *class_name, rt::MethodDef *const *methods, int count,
+                 int class_line) {
+  Ref name = Ref::steal(PyUnicode_InternFromString(class_name));
+  Ref module_name = Ref::steal(PyUnicode_InternFromString(kModuleName));
+  Ref ns = Ref::steal(PyDict_New());
+  if (!name || !module_name || !ns || PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__qualname__", name.get()) < 0) {
+    return init_failed_at(class_line);
+  }
+  for (int i = 0; i < count; ++i) {
+    rt::MethodDef *def = methods[i];
+    Ref code = method_code(*def);
+    Ref function = code ? Ref::steal(rt::new_function(def, module_name.get(), globals, code.get())) : Ref();
+    if (!function) return init_failed_at(class_line);
+    rt::FunctionObject *f = reinterpret_cast<rt::FunctionObject *>(function.get());
+    if (def == &g_connector_init) {
+      f->defaults = Py_BuildValue("(OOOO)", Py_None, Py_None, Py_None, Py_None);
+      if (!f->defaults) return init_failed_at(class_line);
+    } else if (def == &g_runner_init) {
+      Ref value = agent_type_default(globals);
+      if (!value) return init_failed_at(def->def_line);
+      f->default_slot = value.release();
+      f->defaults_getter = runner_init_defaults;
+    }
+    if (PyDict_SetItem(ns.get(), f->name, function.get()) < 0) {
+      return init_failed_at(class_line);
+    }
+  }
+  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type), name.get(),
+                                                    g_state.empty_tuple, ns.get(), nullptr));
+  if (!cls || PyDict_SetItem(globals, name.get(), cls.get()) < 0) {
+    return init_failed_at(class_line);
+  }
+  return 0;
+}
+
+/// Steps 3 to 9 of the exec step, on the recorded module. 0 or -1.
+int initialise(PyObject *module, PyObject *globals) {
+  PyObject *builtins = PyImport_AddModule("builtins");  // borrowed
+  if (!builtins) return -1;
+  commit(g_state.builtins, Ref::borrow(builtins));
+  rt::set_builtins_module(builtins);
+  if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
+  if (check_runtime_version() < 0) return -1;
+  if (rt::ready_function_type() < 0 || make_constants() < 0) return -1;
+
+  if (register_under_own_name(module) < 0 || cache_print_and_texts() < 0) {
+    return init_failed_at(line::kSetup);
+  }
+  if (run_imports(module, globals) < 0) return -1;
+  rt::MethodDef *const connector_methods[] = {&g_connector_init, &g_connect, &g_getdbinstance};
+  if (define_class(globals, "DatabaseConnector", connector_methods, 3, line::kConnectorClass) < 0) return -1;
+  rt::MethodDef *const runner_methods[] = {&g_runner_init, &g_run};
+  if (define_class(globals, "AgentRunner", runner_methods, 2, line::kRunnerClass) < 0) return -1;
+  Ref test = Ref::steal(PyDict_New());
+  if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
+    return init_failed_at(line::kTest);
+  }
+  return 0;
+}
+
+int module_exec(PyObject *module) noexcept {
+  if (g_state.module) {
+    if (g_state.module == module) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'nlsqlagent' has already been imported. Re-initialisation is not supported.");
+    return -1;
+  }
+  g_state.module = Py_NewRef(module);
+  g_state.globals = PyModule_GetDict(module);
+  rt::set_traceback_globals(g_state.globals);
+  if (initialise(module, g_state.globals) < 0) {
+    g_state.globals = nullptr;
+    Py_CLEAR(g_state.module);
+    return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, kModuleName, nullptr, 0, nullptr, g_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace nlsqlagent::base
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_nlsqlagent(void) {
+  return PyModuleDef_Init(&nlsqlagent::base::g_module_def);
+}

@@ -1,0 +1,129 @@
+// AgentRunner: building the SQL agent through create_sql_agent, and running questions through it.
+#include <initializer_list>
+
+#include "../runtime/binding.hpp"
+#include "lines.hpp"
+#include "state.hpp"
+
+namespace nlsqlagent::base {
+namespace {
+
+using rt::fail_at;
+
+rt::TracebackSite g_runner_init_site{"nlsqlagent.AgentRunner.__init__"};
+rt::TracebackSite g_run_site{"nlsqlagent.AgentRunner.run"};
+rt::GlobalCache g_create_sql_agent;
+
+/// print(*args) through the print fetched at initialisation. 0, or -1 with an exception set.
+int print_line(PyObject *const *args, Py_ssize_t nargs) {
+  Ref result = rt::call_positional(g_state.print, args, nargs);
+  return result ? 0 : -1;
+}
+
+int print_tuple(PyObject *args) { return print_line(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args)); }
+
+/// `self.agent_runner = create_sql_agent(llm=self.llm, toolkit=self.toolkit, verbose=self.verbose,
+/// agent_type=self.agent_type)`. 0, or -1 with an exception set.
+int build_agent(PyObject *self, PyObject *globals) {
+  const Names &n = g_state.names;
+  Ref create = rt::lookup_global(globals, n.create_sql_agent, g_create_sql_agent);
+  if (!create) return -1;
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return -1;
+  for (PyObject *name : {n.llm, n.toolkit, n.verbose, n.agent_type}) {
+    Ref value = Ref::steal(PyObject_GetAttr(self, name));
+    if (!value || PyDict_SetItem(kwargs.get(), name, value.get()) < 0) return -1;
+  }
+  Ref agent = rt::call_with_dict(create.get(), g_state.empty_tuple, kwargs.get());
+  if (!agent) return -1;
+  return PyObject_SetAttr(self, n.agent_runner, agent.get());
+}
+
+/// The guarded block after the agent is stored: report it. Returns the failing line, or 0.
+int report_agent(PyObject *self) {
+  Ref agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
+  if (!agent) return line::kRunnerIsNone;
+  if (agent.get() == Py_None) {
+    return print_tuple(g_state.args_init_failed) < 0 ? line::kRunnerPrintNone : 0;
+  }
+  agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
+  if (!agent) return line::kRunnerPrintAgent;
+  PyObject *const args[] = {g_state.texts.agent_instance, agent.get()};
+  return print_line(args, 2) < 0 ? line::kRunnerPrintAgent : 0;
+}
+
+PyObject *runner_init_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  rt::FunctionObject *f = reinterpret_cast<rt::FunctionObject *>(callable);
+  PyObject *bound[5];
+  if (!rt::bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)) {
+    return fail_at(g_runner_init_site, line::kRunnerInit);
+  }
+  PyObject *self = bound[0];
+  const Names &n = g_state.names;
+  PyObject *const attributes[] = {n.llm, n.toolkit, n.verbose, n.agent_type, n.agent_runner, n.error};
+  PyObject *const values[] = {bound[1], bound[2], bound[3], bound[4], Py_None, Py_None};
+  for (int i = 0; i < 6; ++i) {
+    if (PyObject_SetAttr(self, attributes[i], values[i]) < 0) {
+      return fail_at(g_runner_init_site, line::kRunnerInitFirstStore + i);
+    }
+  }
+  const int failed_line = build_agent(self, f->globals) < 0 ? line::kRunnerCreate : report_agent(self);
+  if (failed_line) {
+    const bool caught = PyErr_ExceptionMatches(PyExc_Exception);
+    rt::add_traceback(g_runner_init_site, failed_line);
+    if (!caught) return nullptr;
+    Ref e = compat::take_pending_exception();
+    compat::HandledException handling(e.get());
+    if (PyObject_SetAttr(self, n.error, e.get()) < 0) return fail_at(g_runner_init_site, line::kRunnerStoreError);
+    PyObject *const print_args[] = {g_state.texts.error_occurred, e.get()};
+    if (print_line(print_args, 2) < 0) return fail_at(g_runner_init_site, line::kRunnerPrintError);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject *run_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  rt::FunctionObject *f = reinterpret_cast<rt::FunctionObject *>(callable);
+  PyObject *bound[2];
+  if (!rt::bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)) {
+    return fail_at(g_run_site, line::kRun);
+  }
+  PyObject *self = bound[0];
+  Ref agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
+  if (!agent) return fail_at(g_run_site, line::kRunTest);
+  PyObject *a = agent.get();
+  const int has_agent = a == Py_True ? 1 : (a == Py_False || a == Py_None) ? 0 : PyObject_IsTrue(a);
+  if (has_agent < 0) return fail_at(g_run_site, line::kRunTest);
+  if (!has_agent) {
+    if (print_tuple(g_state.args_not_initialized) < 0) return fail_at(g_run_site, line::kRunPrint);
+    Py_RETURN_NONE;
+  }
+  agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
+  if (!agent) return fail_at(g_run_site, line::kRunCall);
+  Ref run = Ref::steal(PyObject_GetAttr(agent.get(), g_state.names.run));
+  if (!run) return fail_at(g_run_site, line::kRunCall);
+  Ref answer = rt::call_positional(run.get(), &bound[1], 1);
+  return answer ? answer.release() : fail_at(g_run_site, line::kRunCall);
+}
+
+}  // namespace
+
+PyObject *runner_init_defaults(rt::FunctionObject *f) {
+  Ref defaults = Ref::steal(PyTuple_Pack(2, Py_True, f->default_slot));
+  Ref pair = defaults ? Ref::steal(PyTuple_Pack(2, defaults.get(), Py_None)) : Ref();
+  if (!pair) return fail_at(g_defaults_site, line::kRunnerInit);
+  return pair.release();
+}
+
+rt::MethodDef g_runner_init = {
+    "__init__", "AgentRunner.__init__", 5, 3,
+    {"self", "llm", "toolkit", "verbose", "agent_type"},
+    {rt::DefaultKind::kNone, rt::DefaultKind::kNone, rt::DefaultKind::kNone, rt::DefaultKind::kTrue,
+     rt::DefaultKind::kSlot},
+    {"self", "llm", "toolkit", "verbose", "agent_type", "e"}, 6,
+    line::kRunnerInit, runner_init_entry, &g_runner_init_site, {}};
+
+rt::MethodDef g_run = {
+    "run", "AgentRunner.run", 2, 2, {"self", "query"}, {}, {"self", "query"}, 2,
+    line::kRun, run_entry, &g_run_site, {}};
+
+}  // namespace nlsqlagent::base

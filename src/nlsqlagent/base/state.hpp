@@ -1,0 +1,82 @@
+// Process-wide state of the module: filled once by the exec step, kept for the life of the process.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "../runtime/function.hpp"
+#include "../runtime/ops.hpp"
+
+namespace nlsqlagent::base {
+
+// Interned attribute, key and global names: (C++ field, Python text).
+#define NLSA_NAMES(X)                        \
+  X(db_user, "db_user")                      \
+  X(db_password, "db_password")              \
+  X(db_host, "db_host")                      \
+  X(db_name, "db_name")                      \
+  X(db, "db")                                \
+  X(connection_status, "connection_status")  \
+  X(connected, "connected")                  \
+  X(message, "message")                      \
+  X(SQLDatabase, "SQLDatabase")              \
+  X(from_uri, "from_uri")                    \
+  X(llm, "llm")                              \
+  X(toolkit, "toolkit")                      \
+  X(verbose, "verbose")                      \
+  X(agent_type, "agent_type")                \
+  X(agent_runner, "agent_runner")            \
+  X(error, "error")                          \
+  X(create_sql_agent, "create_sql_agent")    \
+  X(run, "run")
+
+// Constant texts: (C++ field, Python text).
+#define NLSA_TEXTS(X)                                                      \
+  X(credentials_missing, "All database credentials must be provided")      \
+  X(connection_successful, "Connection successful")                        \
+  X(agent_instance, "Agent runner instance:")                              \
+  X(error_occurred, "Error occurred:")                                     \
+  X(uri_scheme, "mysql+pymysql://")                                        \
+  X(colon, ":")                                                            \
+  X(at, "@")                                                               \
+  X(slash, "/")
+
+struct Names {
+#define NLSA_FIELD(field, text) PyObject *field = nullptr;
+  NLSA_NAMES(NLSA_FIELD)
+#undef NLSA_FIELD
+};
+
+struct Texts {
+#define NLSA_FIELD(field, text) PyObject *field = nullptr;
+  NLSA_TEXTS(NLSA_FIELD)
+#undef NLSA_FIELD
+};
+
+/// Everything the module keeps for the process. Raw pointers: these objects are never released.
+struct ModuleState {
+  int64_t main_interpreter_id = -1;
+  PyObject *module = nullptr;    // the recorded module object (strong), null when none
+  PyObject *globals = nullptr;   // its namespace (borrowed from the module)
+  PyObject *builtins = nullptr;  // strong
+  PyObject *print = nullptr;     // strong: the builtin print as found at initialisation
+  PyObject *args_init_failed = nullptr;     // ("Error occurred during initialization.",)
+  PyObject *args_not_initialized = nullptr; // ("Agent runner is not initialized.",)
+  PyObject *empty_tuple = nullptr;
+  Names names;
+  Texts texts;
+};
+
+extern ModuleState g_state;
+
+/// Method definitions, in the order the classes define them.
+extern rt::MethodDef g_connector_init, g_connect, g_getdbinstance, g_runner_init, g_run;
+
+/// Traceback sites of initialisation and of the defaults getter.
+extern rt::TracebackSite g_init_site, g_defaults_site;
+
+/// The defaults getter of AgentRunner.__init__: (True, the stored agent_type default) and None.
+PyObject *runner_init_defaults(rt::FunctionObject *f);
+
+}  // namespace nlsqlagent::base

@@ -1,0 +1,336 @@
+// The method function type: lifetime, descriptor and call slots, attributes, repr and pickling.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace nlsqlagent::rt {
+namespace {
+
+PyTypeObject g_function_type;
+bool g_type_ready = false;
+
+FunctionObject *as_function(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
+
+// ---- lifetime -------------------------------------------------------------------------------------------
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+  FunctionObject *f = as_function(self);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->code);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->is_coroutine);
+  Py_VISIT(f->default_slot);
+  return 0;
+}
+
+int function_clear(PyObject *self) {
+  FunctionObject *f = as_function(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->is_coroutine);
+  Py_CLEAR(f->default_slot);
+  return 0;
+}
+
+void function_dealloc(PyObject *self) {
+  PyObject_GC_UnTrack(self);
+  if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  PyObject_GC_Del(self);
+}
+
+// ---- descriptor and calls -------------------------------------------------------------------------------
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject * /*type*/) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+/// The tuple-and-dict call entry: hands the tuple's items straight to the native entry when there are no
+/// keywords, else lays out positional arguments and keyword values in one array with a tuple of names.
+PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+  NativeEntry entry = as_function(self)->def->entry;
+  PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+    return entry(self, items, static_cast<size_t>(nargs), nullptr);
+  }
+  const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+  Ref kwnames = Ref::steal(PyTuple_New(nkw));
+  if (!kwnames) return nullptr;
+  PyObject **stack = PyMem_New(PyObject *, static_cast<size_t>(nargs + nkw));
+  if (!stack) return PyErr_NoMemory();
+  for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = items[i];  // borrowed from the tuple
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  bool keys_are_str = true;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    keys_are_str = keys_are_str && PyUnicode_Check(key);
+    PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+    stack[nargs + k] = value;  // borrowed from the dict, which the caller keeps alive
+    ++k;
+  }
+  PyObject *result = nullptr;
+  if (!keys_are_str) {
+    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+  } else {
+    result = entry(self, stack, static_cast<size_t>(nargs), kwnames.get());
+  }
+  PyMem_Free(stack);
+  return result;
+}
+
+PyObject *function_repr(PyObject *self) {
+  return PyUnicode_FromFormat("<%s %U at %p>", _PyType_Name(Py_TYPE(self)), as_function(self)->qualname,
+                              self);
+}
+
+PyObject *function_reduce(PyObject *self, PyObject * /*unused*/) {
+  return Py_NewRef(as_function(self)->qualname);
+}
+
+// ---- attributes -----------------------------------------------------------------------------------------
+
+PyObject *get_doc(PyObject *self, void *) {
+  PyObject *doc = as_function(self)->doc;
+  return Py_NewRef(doc ? doc : Py_None);  // no method of the module has a doc text of its own
+}
+
+int set_doc(PyObject *self, PyObject *value, void *) {
+  Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+  return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
+
+int set_name(PyObject *self, PyObject *value, void *) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->name, Py_NewRef(value));
+  return 0;
+}
+
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
+
+int set_qualname(PyObject *self, PyObject *value, void *) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
+  return 0;
+}
+
+PyObject *get_dict(PyObject *self, void *context) { return PyObject_GenericGetDict(self, context); }
+
+int set_dict(PyObject *self, PyObject *value, void *) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+    return -1;
+  }
+  if (!PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->dict, Py_NewRef(value));
+  return 0;
+}
+
+PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_function(self)->globals); }
+PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_code(PyObject *self, void *) { return Py_NewRef(as_function(self)->code); }
+
+/// Runs the defaults getter once, on the first read of either defaults attribute. 0, or -1 with an
+/// exception set.
+int fetch_computed_defaults(FunctionObject *f) {
+  if (!f->defaults_getter) return 0;
+  Ref pair = Ref::steal(f->defaults_getter(f));
+  if (!pair) return -1;
+  f->defaults_getter = nullptr;
+  PyObject *defaults = PyTuple_GET_ITEM(pair.get(), 0);
+  PyObject *kwdefaults = PyTuple_GET_ITEM(pair.get(), 1);
+  Py_XSETREF(f->defaults, defaults == Py_None ? nullptr : Py_NewRef(defaults));
+  Py_XSETREF(f->kwdefaults, kwdefaults == Py_None ? nullptr : Py_NewRef(kwdefaults));
+  return 0;
+}
+
+PyObject *get_defaults(PyObject *self, void *) {
+  FunctionObject *f = as_function(self);
+  if (fetch_computed_defaults(f) < 0) return nullptr;
+  return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+
+PyObject *get_kwdefaults(PyObject *self, void *) {
+  FunctionObject *f = as_function(self);
+  if (fetch_computed_defaults(f) < 0) return nullptr;
+  return Py_NewRef(f->kwdefaults ? f->kwdefaults : Py_None);
+}
+
+/// Stores what a defaults attribute reports, after the warning that calls keep their own defaults. If the
+/// warning filters turn the warning into an error, nothing is stored.
+int store_reported_defaults(FunctionObject *f, PyObject **field, PyObject *value, const char *attribute) {
+  if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                       "changes to %s.%s will not currently affect the values used in function calls",
+                       _PyType_Name(Py_TYPE(f)), attribute) < 0) {
+    return -1;
+  }
+  f->defaults_getter = nullptr;  // a stored value wins over one computed later
+  Py_XSETREF(*field, (value == nullptr || value == Py_None) ? nullptr : Py_NewRef(value));
+  return 0;
+}
+
+int set_defaults(PyObject *self, PyObject *value, void *) {
+  if (value != nullptr && value != Py_None && !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
+  }
+  FunctionObject *f = as_function(self);
+  return store_reported_defaults(f, &f->defaults, value, "__defaults__");
+}
+
+int set_kwdefaults(PyObject *self, PyObject *value, void *) {
+  if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+    return -1;
+  }
+  FunctionObject *f = as_function(self);
+  return store_reported_defaults(f, &f->kwdefaults, value, "__kwdefaults__");
+}
+
+PyObject *get_annotations(PyObject *self, void *) {
+  FunctionObject *f = as_function(self);
+  if (!f->annotations) {
+    f->annotations = PyDict_New();
+    if (!f->annotations) return nullptr;
+  }
+  return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject *self, PyObject *value, void *) {
+  if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->annotations, (value == nullptr || value == Py_None) ? nullptr : Py_NewRef(value));
+  return 0;
+}
+
+PyObject *get_is_coroutine(PyObject *self, void *) {
+  FunctionObject *f = as_function(self);
+  if (!f->is_coroutine) f->is_coroutine = Py_NewRef(Py_False);  // none of the methods is a coroutine
+  return Py_NewRef(f->is_coroutine);
+}
+
+PyGetSetDef g_getsets[] = {
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef g_members[] = {
+    {const_cast<char *>("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef g_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int ready_function_type() noexcept {
+  if (g_type_ready) return 0;
+  PyTypeObject &t = g_function_type;
+  // Filled by field name: the struct's layout changes between versions.
+  t.tp_name = "nlsqlagent.native_method";
+  t.tp_basicsize = sizeof(FunctionObject);
+  t.tp_dealloc = function_dealloc;
+  t.tp_repr = function_repr;
+  t.tp_call = function_call;
+  t.tp_getattro = PyObject_GenericGetAttr;
+  t.tp_setattro = PyObject_GenericSetAttr;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#if NLSA_HAVE_VECTORCALL
+  t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+#endif
+  t.tp_traverse = function_traverse;
+  t.tp_clear = function_clear;
+  t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+  t.tp_methods = g_methods;
+  t.tp_members = g_members;
+  t.tp_getset = g_getsets;
+  t.tp_descr_get = function_descr_get;
+  t.tp_dictoffset = offsetof(FunctionObject, dict);
+  if (PyType_Ready(&t) < 0) return -1;
+  g_type_ready = true;
+  return 0;
+}
+
+PyTypeObject *function_type() noexcept { return &g_function_type; }
+
+PyObject *new_function(const MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code) noexcept {
+  Ref name = Ref::steal(PyUnicode_InternFromString(def->name));
+  Ref qualname = Ref::steal(PyUnicode_FromString(def->qualname));
+  if (!name || !qualname) return nullptr;
+  FunctionObject *f = PyObject_GC_New(FunctionObject, &g_function_type);
+  if (!f) return nullptr;
+#if NLSA_HAVE_VECTORCALL
+  f->vectorcall = def->entry;
+#endif
+  f->def = def;
+  f->name = name.release();
+  f->qualname = qualname.release();
+  f->module = Py_NewRef(module_name);
+  f->doc = nullptr;
+  f->dict = nullptr;
+  f->globals = Py_NewRef(globals);
+  f->code = Py_NewRef(code);
+  f->defaults = nullptr;
+  f->kwdefaults = nullptr;
+  f->annotations = nullptr;
+  f->is_coroutine = nullptr;
+  f->default_slot = nullptr;
+  f->weakrefs = nullptr;
+  f->defaults_getter = nullptr;
+  PyObject_GC_Track(f);
+  return reinterpret_cast<PyObject *>(f);
+}
+
+}  // namespace nlsqlagent::rt

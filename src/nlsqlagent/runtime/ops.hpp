@@ -1,0 +1,45 @@
+// The rules that every method body shares: calls, module-global names, and text from pieces.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "../ref.hpp"
+
+namespace nlsqlagent::rt {
+
+/// Per-site cache of one module-global name: the namespace's version tag and what the lookup found there.
+struct GlobalCache {
+  PyObject *dict = nullptr;   // the namespace the entry belongs to
+  uint64_t version = 0;
+  PyObject *value = nullptr;  // borrowed from the namespace, which holds it while its tag is unchanged
+  bool valid = false;
+};
+
+/// The builtins module that name lookups fall back on (borrowed; set once at initialisation).
+void set_builtins_module(PyObject *builtins) noexcept;
+
+/// Resolves `name` (interned str) in `globals`, then as an attribute of the builtins module; NameError when
+/// absent from both. Returns a new reference or null with an exception set.
+Ref lookup_global(PyObject *globals, PyObject *name, GlobalCache &cache) noexcept;
+
+/// NameError "name '<name>' is not defined"; returns null.
+[[gnu::cold]] PyObject *raise_name_error(PyObject *name) noexcept;
+
+/// Calls `callable` with positional arguments only, through its own fast entry where it has one; a bound
+/// method is taken apart and its function called with the instance first. New reference or null.
+Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t nargs) noexcept;
+
+/// Calls `callable` with a tuple and a dict through its type's call slot (the generic call when it has
+/// none). New reference or null.
+Ref call_with_dict(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept;
+
+/// The f-string text of a value: an exact str unchanged, an exact int or float by its own conversion,
+/// anything else by format(value, ""). New reference or null.
+Ref text_of(PyObject *value) noexcept;
+
+/// One new str holding the pieces (all str) in order. New reference or null.
+Ref join_texts(PyObject *const *pieces, Py_ssize_t count) noexcept;
+
+}  // namespace nlsqlagent::rt
