@@ -1,0 +1,1 @@
+"""Stand-in for the langchain package: just the names the module imports, as test doubles."""

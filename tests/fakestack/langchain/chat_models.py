@@ -1,0 +1,2 @@
+class ChatOpenAI:
+    pass

@@ -1,0 +1,2 @@
+class OpenAI:
+    """The package-level OpenAI: a different object from langchain.llms.openai.OpenAI."""

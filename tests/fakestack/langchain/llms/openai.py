@@ -1,0 +1,2 @@
+class OpenAI:
+    pass

@@ -1,0 +1,157 @@
+"""Argument binding: acceptance and bound values agree with a Python def; rejections carry our exact texts."""
+import itertools
+import traceback
+
+import pytest
+
+import nlsqlagent
+
+DC = nlsqlagent.DatabaseConnector
+AR = nlsqlagent.AgentRunner
+
+
+def count_error(name, word, number, given):
+    return "%s() takes %s %d positional argument%s (%d given)" % (name, word, number, "" if number == 1 else "s",
+                                                                  given)
+
+
+# (function, args, kwargs, expected TypeError text)
+REJECTED = [
+    (DC.__init__, (), {}, count_error("__init__", "at least", 1, 0)),
+    (DC, (1, 2, 3, 4, 5), {}, count_error("__init__", "at most", 5, 6)),
+    (DC, (1,), {"db_user": 2}, "__init__() got multiple values for keyword argument 'db_user'"),
+    (DC, (), {"user": 2}, "__init__() got an unexpected keyword argument 'user'"),
+    (DC, (1, 2, 3, 4, 5), {"db_user": 1}, count_error("__init__", "at most", 5, 6)),
+    (DC.__init__, (), {"db_user": 1}, count_error("__init__", "at least", 1, 0)),
+    (DC.connect, (), {}, count_error("connect", "exactly", 1, 0)),
+    (DC.connect, (1, 2), {}, count_error("connect", "exactly", 1, 2)),
+    (DC.getdbinstance, (1,), {"x": 1}, "getdbinstance() got an unexpected keyword argument 'x'"),
+    (DC.getdbinstance, (), {"x": 1}, count_error("getdbinstance", "exactly", 1, 0)),
+    (AR, (), {"llm": 1}, count_error("__init__", "at least", 3, 2)),
+    (AR, (1, 2, 3, 4, 5), {}, count_error("__init__", "at most", 5, 6)),
+    (AR, (1,), {}, count_error("__init__", "at least", 3, 2)),
+    (AR, (), {"llm": 1, "toolkit": 2, "tool": 3}, "__init__() got an unexpected keyword argument 'tool'"),
+    (AR, (1, 2), {"llm": 1}, "__init__() got multiple values for keyword argument 'llm'"),
+    (AR, (), {"toolkit": 1}, count_error("__init__", "at least", 3, 1)),
+    (AR.run, (), {"query": 1}, count_error("run", "exactly", 2, 0)),
+    (AR.run, (1,), {}, count_error("run", "exactly", 2, 1)),
+    (AR.run, (1, 2), {"query": 3}, "run() got multiple values for keyword argument 'query'"),
+    (AR.run, (1, 2, 3), {"query": 3}, count_error("run", "exactly", 2, 3)),
+    (AR.run, (1,), {"query": 1, "self": 2}, "run() got multiple values for keyword argument 'self'"),
+]
+
+
+@pytest.mark.parametrize("func,args,kwargs,text", REJECTED)
+def test_rejected_calls_carry_exact_text_and_entry(func, args, kwargs, text):
+    with pytest.raises(TypeError) as info:
+        func(*args, **kwargs)
+    assert str(info.value) == text
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    method = func.__init__ if isinstance(func, type) else func
+    # The entry is at the definition's line, which is also the code object's first line.
+    assert (last.filename, last.name, last.lineno) == ("nlsqlagent/base", "nlsqlagent." + method.__qualname__,
+                                                       method.__code__.co_firstlineno)
+
+
+def test_bound_method_counts_the_instance(create_agent, capsys):
+    runner = AR(1, 2)
+    with pytest.raises(TypeError, match=r"^run\(\) takes exactly 2 positional arguments \(1 given\)$"):
+        runner.run()
+    with pytest.raises(TypeError, match=r"^connect\(\) takes exactly 1 positional argument \(2 given\)$"):
+        DC().connect(1)
+
+
+def test_non_str_keyword_rejected_before_counting():
+    with pytest.raises(TypeError) as info:
+        DC(1, 2, 3, 4, 5, **{1: 2})
+    assert str(info.value) == "keywords must be strings"
+
+
+class OddName(str):
+    """A keyword name whose == the binder must consult, and whose hash is unrelated to its text."""
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+    def __hash__(self):
+        return 7
+
+
+class RaisingName(str):
+    def __eq__(self, other):
+        raise ZeroDivisionError("eq")
+
+    __hash__ = str.__hash__
+
+
+def test_str_subclass_keywords_bind_by_equality():
+    d = DC(**{OddName("db_name"): "n", OddName("db_user"): "u"})
+    assert (d.db_user, d.db_password, d.db_host, d.db_name) == ("u", None, None, "n")
+
+
+def test_keyword_comparison_that_raises_ends_binding():
+    with pytest.raises(ZeroDivisionError):
+        DC(**{RaisingName("db_user"): 1})
+
+
+def reference_connector_init(self, db_user=None, db_password=None, db_host=None, db_name=None):
+    return (db_user, db_password, db_host, db_name)
+
+
+def reference_runner_init(self, llm, toolkit, verbose=True, agent_type="default"):
+    return (llm, toolkit, verbose, agent_type)
+
+
+NAMES_DC = ["self", "db_user", "db_password", "db_host", "db_name", "user"]
+NAMES_AR = ["self", "llm", "toolkit", "verbose", "agent_type", "tool"]
+
+
+def calls_for(names):
+    for npos in range(0, 7):
+        for nkw in range(0, 3):
+            for kws in itertools.combinations(names, nkw):
+                yield npos, kws
+
+
+@pytest.mark.parametrize("npos,kws", list(calls_for(NAMES_DC)))
+def test_connector_binding_agrees_with_python(npos, kws):
+    args = tuple("p%d" % i for i in range(npos))
+    kwargs = {k: "k_" + k for k in kws}
+    try:
+        expected = reference_connector_init(*args, **kwargs)
+    except TypeError:
+        expected = TypeError
+    obj = DC.__new__(DC)
+    # Bind through the class with a real instance in the self position.
+    call_args = (obj,) + args[1:] if args else args
+    call_kwargs = dict(kwargs)
+    if "self" in call_kwargs:
+        call_kwargs["self"] = obj
+    try:
+        DC.__init__(*call_args, **call_kwargs)
+        got = (obj.db_user, obj.db_password, obj.db_host, obj.db_name)
+    except TypeError:
+        got = TypeError
+    assert got == expected
+
+
+@pytest.mark.parametrize("npos,kws", list(calls_for(NAMES_AR)))
+def test_runner_binding_agrees_with_python(npos, kws, create_agent, capsys):
+    args = tuple("p%d" % i for i in range(npos))
+    kwargs = {k: "k_" + k for k in kws}
+    try:
+        expected = reference_runner_init(*args, **kwargs)
+        expected = tuple(nlsqlagent.AgentRunner.__init__.__defaults__[1] if v == "default" else v for v in expected)
+    except TypeError:
+        expected = TypeError
+    obj = AR.__new__(AR)
+    call_args = (obj,) + args[1:] if args else args
+    call_kwargs = dict(kwargs)
+    if "self" in call_kwargs:
+        call_kwargs["self"] = obj
+    try:
+        AR.__init__(*call_args, **call_kwargs)
+        got = (obj.llm, obj.toolkit, obj.verbose, obj.agent_type)
+    except TypeError:
+        got = TypeError
+    assert got == expected

@@ -1,0 +1,192 @@
+"""Initialisation: the namespace it builds, its guards, and every import failure with its traceback entry."""
+import builtins
+import importlib
+import os
+import shutil
+import sys
+
+import pytest
+
+import nlsqlagent
+from conftest import FAKESTACK, needs_real_stack, run_python
+
+
+def test_namespace_after_import():
+    ns = vars(nlsqlagent)
+    assert nlsqlagent.__doc__ is None
+    assert ns["__builtins__"] is builtins
+    assert ns["__test__"] == {} and type(ns["__test__"]) is dict
+    names = list(ns)
+    assert names.index("create_sql_agent") < names.index("SQLDatabaseToolkit") < names.index("SQLDatabase")
+    assert names[-3:] == ["DatabaseConnector", "AgentRunner", "__test__"]
+    import langchain.agents
+    import langchain.llms
+    for name in getattr(langchain.agents, "__all__", []):
+        assert ns[name] is getattr(langchain.agents, name)
+    assert nlsqlagent.OpenAI is langchain.llms.OpenAI
+    assert nlsqlagent.os is os and nlsqlagent.pymysql is sys.modules["pymysql"]
+    for cls, methods in ((nlsqlagent.DatabaseConnector, ["__init__", "connect", "getdbinstance"]),
+                         (nlsqlagent.AgentRunner, ["__init__", "run"])):
+        assert cls.__mro__ == (cls, object) and cls.__doc__ is None and cls.__module__ == "nlsqlagent"
+        assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == methods
+
+
+@needs_real_stack
+def test_real_stack_names():
+    from langchain_community.utilities.sql_database import SQLDatabase
+    assert nlsqlagent.SQLDatabase is SQLDatabase
+    assert nlsqlagent.AgentType.ZERO_SHOT_REACT_DESCRIPTION.value == "zero-shot-react-description"
+    assert callable(nlsqlagent.create_sql_agent) and callable(nlsqlagent.create_engine)
+    assert nlsqlagent.SQLDatabaseToolkit.__name__ == "SQLDatabaseToolkit"
+    assert nlsqlagent.ChatOpenAI.__name__ == "ChatOpenAI" and nlsqlagent.AgentExecutor.__name__ == "AgentExecutor"
+
+
+def test_reimport_and_reload_run_nothing_again(monkeypatch):
+    module = sys.modules["nlsqlagent"]
+    marker = object()
+    monkeypatch.setattr(nlsqlagent, "SQLDatabase", marker)
+    monkeypatch.delitem(sys.modules, "nlsqlagent")
+    again = importlib.import_module("nlsqlagent")
+    assert again is module and again.SQLDatabase is marker
+    assert importlib.reload(again) is module and module.SQLDatabase is marker
+
+
+def test_cached_print_and_defaults_survive_rebinding(monkeypatch, capsys, create_agent):
+    default = nlsqlagent.AgentRunner.__init__.__defaults__[1]
+    monkeypatch.setattr(nlsqlagent, "AgentType", None)
+    monkeypatch.setattr(builtins, "print", lambda *a: None)
+    monkeypatch.setattr(nlsqlagent, "print", lambda *a: None, raising=False)
+    create_agent.result = None
+    runner = nlsqlagent.AgentRunner(1, 2)
+    assert runner.agent_type is default
+    assert create_agent.calls[-1][1]["agent_type"] is default
+    assert capsys.readouterr().out == "Error occurred during initialization.\n"
+
+
+def test_second_interpreter_refused():
+    inner = "import sys\ntry:\n    import nlsqlagent\nexcept ImportError as e:\n    print('refused:', e)\n"
+    result = run_python("import _testcapi, nlsqlagent\n_testcapi.run_in_subinterp(%r)" % inner)
+    assert "refused: Interpreter change detected - this module can only be loaded into one interpreter per " \
+           "process." in result.stdout, result.stderr
+
+
+def test_imported_under_another_name(tmp_path):
+    origin = nlsqlagent.__file__
+    pkg = tmp_path / "pkg"
+    pkg.mkdir()
+    (pkg / "__init__.py").write_text("")
+    shutil.copy(origin, pkg / os.path.basename(origin))
+    result = run_python("""
+        import sys, pkg.nlsqlagent as m
+        print(m.__name__, m.__package__, m.DatabaseConnector.__module__, sys.modules['nlsqlagent'] is m)
+    """, str(tmp_path))
+    assert result.stdout.split() == ["pkg.nlsqlagent", "pkg", "nlsqlagent", "True"], result.stderr
+
+
+def test_second_module_object_refused():
+    # Before any exec step, two create steps make two module objects from the one definition.
+    result = run_python("""
+        import _imp, importlib.util, sys
+        spec = importlib.util.find_spec("nlsqlagent")
+        first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+        assert first is not second
+        _imp.exec_dynamic(first)
+        assert sys.modules["nlsqlagent"] is first
+        try:
+            _imp.exec_dynamic(second)
+        except RuntimeError as e:
+            print(e)
+    """)
+    assert result.stdout.strip() == \
+        "Module 'nlsqlagent' has already been imported. Re-initialisation is not supported.", result.stderr
+
+
+# ---- import failures, each against a variant of the stand-in tree ------------------------------------------
+
+IMPORT_AND_REPORT = """
+    import sys, traceback
+    try:
+        import nlsqlagent
+    except BaseException as e:
+        # the innermost entry of ours (the dependencies' own frames may follow it)
+        last = [t for t in traceback.extract_tb(e.__traceback__) if t.filename == "nlsqlagent/base"][-1]
+        print(type(e).__name__, "|", e, "|", last.name, last.filename, last.lineno)
+        import nlsqlagent  # a failed import leaves nothing recorded: the next one runs from the start again
+    """
+
+
+def variant_tree(tmp_path, edit):
+    root = tmp_path / "tree"
+    shutil.copytree(FAKESTACK, root)
+    edit(root)
+    return str(root)
+
+
+def report(tmp_path, edit):
+    result = run_python(IMPORT_AND_REPORT, variant_tree(tmp_path, edit))
+    return result.stdout.strip().splitlines()[0] if result.stdout.strip() else result.stderr
+
+
+def test_missing_module(tmp_path):
+    line = report(tmp_path, lambda root: os.remove(root / "langchain" / "chat_models.py"))
+    assert line.startswith("ModuleNotFoundError | No module named 'langchain.chat_models' | init nlsqlagent "
+                           "nlsqlagent/base 7")
+
+
+def test_missing_name(tmp_path):
+    def edit(root):
+        path = root / "langchain" / "agents" / "__init__.py"
+        path.write_text(path.read_text().replace("def create_sql_agent", "def other_agent").replace(
+            '"create_sql_agent", ', ""))
+    assert report(tmp_path, edit) == "ImportError | cannot import name create_sql_agent | init nlsqlagent " \
+                                     "nlsqlagent/base 1"
+
+
+def test_all_names_a_missing_attribute(tmp_path):
+    def edit(root):
+        path = root / "langchain" / "agents" / "__init__.py"
+        path.write_text(path.read_text().replace('__all__ = [', '__all__ = ["absent", '))
+    line = report(tmp_path, edit)
+    assert line.startswith("AttributeError |") and "absent" in line and line.endswith("init nlsqlagent "
+                                                                                      "nlsqlagent/base 10")
+
+
+def test_agent_type_without_member(tmp_path):
+    def edit(root):
+        path = root / "langchain" / "agents" / "agent_types.py"
+        path.write_text(path.read_text().replace("ZERO_SHOT_REACT_DESCRIPTION", "OTHER"))
+    line = report(tmp_path, edit)
+    assert line.startswith("AttributeError |") and line.endswith("init nlsqlagent nlsqlagent/base 48")
+
+
+def test_submodule_found_through_sys_modules(tmp_path):
+    # A package without the attribute: the import system loads the submodule, which the from-import finds.
+    def edit(root):
+        (root / "langchain" / "llms" / "OpenAI.py").write_text("")
+        (root / "langchain" / "llms" / "__init__.py").write_text("")
+    result = run_python("import nlsqlagent, sys; print(nlsqlagent.OpenAI is sys.modules['langchain.llms.OpenAI'])",
+                        variant_tree(tmp_path, edit))
+    assert result.stdout.strip() == "True", result.stderr
+
+
+def test_star_import_without_all_skips_private_names(tmp_path):
+    def edit(root):
+        path = root / "langchain" / "agents" / "__init__.py"
+        path.write_text(path.read_text().split("__all__")[0] + "_private = 1\n")
+    result = run_python("import nlsqlagent; print(hasattr(nlsqlagent, '_private'), nlsqlagent.initialize_agent)",
+                        variant_tree(tmp_path, edit))
+    assert result.stdout.split()[0] == "False" and "initialize_agent" in result.stdout, result.stderr
+
+
+def test_print_missing_from_builtins():
+    result = run_python("""
+        import builtins, traceback
+        del builtins.print
+        try:
+            import nlsqlagent
+        except NameError as e:
+            last = traceback.extract_tb(e.__traceback__)[-1]
+            import sys
+            sys.stdout.write("%s|%s|%s\\n" % (e, last.name, e.__suppress_context__ or e.__context__))
+    """)
+    assert result.stdout.strip() == "name 'print' is not defined|init nlsqlagent|None", result.stderr
