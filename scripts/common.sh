@@ -1,0 +1,47 @@
+# Shared set-up steps for the project's commands: interpreters, virtual environments, the build, MariaDB.
+# Sourced, not run.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENVS="$ROOT/.venv"
+
+# Prints the path of a CPython of version $1 (e.g. 3.11), or nothing.
+find_python() {
+  local v=$1 p
+  for p in "$HOME"/.pyenv/versions/"$v".*/bin/"python$v" /usr/bin/"python$v" "$(command -v "python$v" 2>/dev/null)"; do
+    if [ -n "$p" ] && [ -x "$p" ] && "$p" -c "" 2>/dev/null; then echo "$p"; return 0; fi
+  done
+  return 1
+}
+
+# ensure_venv VERSION: a virtual environment with the pinned stack, and the module built from this tree.
+ensure_venv() {
+  local v=$1 tag=${1/./} py venv
+  venv="$VENVS/py$tag"
+  if [ ! -x "$venv/bin/python" ]; then
+    py=$(find_python "$v") || { echo "no CPython $v on this machine" >&2; return 1; }
+    "$py" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade "pip<24.1" >/dev/null
+  fi
+  if ! cmp -s "$ROOT/constraints/py$tag.txt" "$venv/.installed-constraints" 2>/dev/null; then
+    "$venv/bin/python" -m pip install -q -r "$ROOT/constraints/py$tag.txt"
+    cp "$ROOT/constraints/py$tag.txt" "$venv/.installed-constraints"
+  fi
+  # Builds with the CMake on the machine; the build directory is kept for quick rebuilds.
+  "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
+    -Cbuild-dir="$ROOT/build/py$tag" "$ROOT"
+}
+
+# Starts the local MariaDB server if it does not answer.
+ensure_mariadb() {
+  if mariadb-admin --host=127.0.0.1 --user=root ping >/dev/null 2>&1; then return 0; fi
+  if [ -x /usr/sbin/mariadbd ]; then
+    start-stop-daemon --start --oknodo --background --exec /usr/sbin/mariadbd
+    local i
+    for i in $(seq 1 60); do
+      mariadb-admin --host=127.0.0.1 --user=root ping >/dev/null 2>&1 && return 0
+      sleep 0.5
+    done
+  fi
+  echo "MariaDB does not answer on 127.0.0.1:3306" >&2
+  return 1
+}
