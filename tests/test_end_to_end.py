@@ -58,3 +58,18 @@ def test_rejected_toolkit_is_reported(capsys):
     assert capsys.readouterr().out == "Error occurred: %s\n" % runner.error
     assert runner.run("How many orders are there?") is None
     assert capsys.readouterr().out == "Agent runner is not initialized.\n"
+
+
+def test_main_job_command(capsys):
+    import ask
+    assert ask.main(["How many orders did each customer place?"]) == 0
+    out = capsys.readouterr().out
+    expected = {}
+    for _, customer_id, _ in ask.ORDERS:
+        expected[customer_id] = expected.get(customer_id, 0) + 1
+    figures = "; ".join("%s placed %d" % (name, expected.get(cid, 0))
+                        for cid, name, _ in sorted(ask.CUSTOMERS, key=lambda c: c[1]))
+    assert out.rstrip().endswith("Answer: Orders per customer: %s." % figures)
+    assert "scripted offline stand-in" in out
+    assert ask.main(["What is the weather?"]) == 2
+    assert "set OPENAI_API_KEY" in capsys.readouterr().err
