@@ -113,45 +113,36 @@ def calls_for(names):
                 yield npos, kws
 
 
-@pytest.mark.parametrize("npos,kws", list(calls_for(NAMES_DC)))
-def test_connector_binding_agrees_with_python(npos, kws):
+def bind_like_python(cls, reference, attributes, npos, kws):
+    """Calls cls.__init__ and the reference def alike; both accept with the same values, or both reject."""
     args = tuple("p%d" % i for i in range(npos))
     kwargs = {k: "k_" + k for k in kws}
     try:
-        expected = reference_connector_init(*args, **kwargs)
+        expected = reference(*args, **kwargs)
     except TypeError:
         expected = TypeError
-    obj = DC.__new__(DC)
-    # Bind through the class with a real instance in the self position.
+    obj = cls.__new__(cls)
+    # Bind through the class, with a real instance wherever self is passed.
     call_args = (obj,) + args[1:] if args else args
-    call_kwargs = dict(kwargs)
-    if "self" in call_kwargs:
-        call_kwargs["self"] = obj
+    if "self" in kwargs:
+        kwargs["self"] = obj
     try:
-        DC.__init__(*call_args, **call_kwargs)
-        got = (obj.db_user, obj.db_password, obj.db_host, obj.db_name)
+        cls.__init__(*call_args, **kwargs)
+        got = tuple(getattr(obj, a) for a in attributes)
     except TypeError:
         got = TypeError
+    return got, expected
+
+
+@pytest.mark.parametrize("npos,kws", list(calls_for(NAMES_DC)))
+def test_connector_binding_agrees_with_python(npos, kws):
+    got, expected = bind_like_python(DC, reference_connector_init, NAMES_DC[1:5], npos, kws)
     assert got == expected
 
 
 @pytest.mark.parametrize("npos,kws", list(calls_for(NAMES_AR)))
 def test_runner_binding_agrees_with_python(npos, kws, create_agent, capsys):
-    args = tuple("p%d" % i for i in range(npos))
-    kwargs = {k: "k_" + k for k in kws}
-    try:
-        expected = reference_runner_init(*args, **kwargs)
-        expected = tuple(nlsqlagent.AgentRunner.__init__.__defaults__[1] if v == "default" else v for v in expected)
-    except TypeError:
-        expected = TypeError
-    obj = AR.__new__(AR)
-    call_args = (obj,) + args[1:] if args else args
-    call_kwargs = dict(kwargs)
-    if "self" in call_kwargs:
-        call_kwargs["self"] = obj
-    try:
-        AR.__init__(*call_args, **call_kwargs)
-        got = (obj.llm, obj.toolkit, obj.verbose, obj.agent_type)
-    except TypeError:
-        got = TypeError
+    got, expected = bind_like_python(AR, reference_runner_init, NAMES_AR[1:5], npos, kws)
+    if expected is not TypeError:
+        expected = expected[:3] + ((AR.__init__.__defaults__[1] if expected[3] == "default" else expected[3]),)
     assert got == expected
