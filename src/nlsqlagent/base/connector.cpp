@@ -32,7 +32,7 @@ int credential_missing(PyObject *self) {
     if (!value) return -1;
     Ref equal = Ref::steal(PyObject_RichCompare(Py_None, value.get(), Py_EQ));
     if (!equal) return -1;
-    const int missing = equal.get() == Py_True ? 1 : equal.get() == Py_False ? 0 : PyObject_IsTrue(equal.get());
+    const int missing = rt::is_true(equal.get());
     if (missing != 0) return missing;
   }
   return 0;
@@ -133,12 +133,9 @@ PyObject *report_missing(PyObject *self, rt::TracebackSite &site, int store_line
 /// The `except Exception as e: self.connection_status["message"] = str(e)` clause for a failure at
 /// `failed_line`. True when the exception was absorbed; false when it propagates with its entry.
 bool absorb_into_message(PyObject *self, rt::TracebackSite &site, int failed_line, int handler_line) {
-  const bool caught = PyErr_ExceptionMatches(PyExc_Exception);
-  rt::add_traceback(site, failed_line);
-  if (!caught) return false;
-  Ref e = compat::take_pending_exception();
-  compat::HandledException handling(e.get());
-  Ref text = Ref::steal(PyObject_Str(e.get()));
+  rt::ExceptException e(site, failed_line);
+  if (!e.caught()) return false;
+  Ref text = Ref::steal(PyObject_Str(e.exception()));
   if (!text || set_status_item(self, g_state.names.message, text.get()) < 0) {
     rt::add_traceback(site, handler_line);
     return false;

@@ -69,13 +69,12 @@ PyObject *runner_init_entry(PyObject *callable, PyObject *const *args, size_t na
   }
   const int failed_line = build_agent(self, f->globals) < 0 ? line::kRunnerCreate : report_agent(self);
   if (failed_line) {
-    const bool caught = PyErr_ExceptionMatches(PyExc_Exception);
-    rt::add_traceback(g_runner_init_site, failed_line);
-    if (!caught) return nullptr;
-    Ref e = compat::take_pending_exception();
-    compat::HandledException handling(e.get());
-    if (PyObject_SetAttr(self, n.error, e.get()) < 0) return fail_at(g_runner_init_site, line::kRunnerStoreError);
-    PyObject *const print_args[] = {g_state.texts.error_occurred, e.get()};
+    rt::ExceptException e(g_runner_init_site, failed_line);
+    if (!e.caught()) return nullptr;
+    if (PyObject_SetAttr(self, n.error, e.exception()) < 0) {
+      return fail_at(g_runner_init_site, line::kRunnerStoreError);
+    }
+    PyObject *const print_args[] = {g_state.texts.error_occurred, e.exception()};
     if (print_line(print_args, 2) < 0) return fail_at(g_runner_init_site, line::kRunnerPrintError);
   }
   Py_RETURN_NONE;
@@ -90,8 +89,7 @@ PyObject *run_entry(PyObject *callable, PyObject *const *args, size_t nargsf, Py
   PyObject *self = bound[0];
   Ref agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
   if (!agent) return fail_at(g_run_site, line::kRunTest);
-  PyObject *a = agent.get();
-  const int has_agent = a == Py_True ? 1 : (a == Py_False || a == Py_None) ? 0 : PyObject_IsTrue(a);
+  const int has_agent = rt::is_true(agent.get());
   if (has_agent < 0) return fail_at(g_run_site, line::kRunTest);
   if (!has_agent) {
     if (print_tuple(g_state.args_not_initialized) < 0) return fail_at(g_run_site, line::kRunPrint);

@@ -4,8 +4,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 
-#include "../ref.hpp"
+#include "../compat.hpp"
+#include "traceback.hpp"
 
 namespace nlsqlagent::rt {
 
@@ -38,6 +40,35 @@ Ref call_with_dict(PyObject *callable, PyObject *args, PyObject *kwargs) noexcep
 /// The f-string text of a value: an exact str unchanged, an exact int or float by its own conversion,
 /// anything else by format(value, ""). New reference or null.
 Ref text_of(PyObject *value) noexcept;
+
+/// The interpreter's truth test, with True, False and None answered without a call. 1, 0, or -1.
+inline int is_true(PyObject *o) {
+  if (o == Py_True) return 1;
+  if (o == Py_False || o == Py_None) return 0;
+  return PyObject_IsTrue(o);
+}
+
+/// `except Exception as e:` for a statement that failed at (site, line). The entry for that line is added in
+/// every case. When the pending exception is an Exception, it is taken, normalised and made the exception
+/// being handled for the lifetime of this object (the previous one is handled again afterwards); otherwise
+/// it stays pending and caught() is false.
+class ExceptException {
+ public:
+  ExceptException(TracebackSite &site, int line) {
+    const bool matches = PyErr_ExceptionMatches(PyExc_Exception);
+    add_traceback(site, line);
+    if (!matches) return;
+    exception_ = compat::take_pending_exception();
+    handling_.emplace(exception_.get());
+  }
+  bool caught() const { return static_cast<bool>(exception_); }
+  /// The caught exception (borrowed), bound to `e` in the handler.
+  PyObject *exception() const { return exception_.get(); }
+
+ private:
+  Ref exception_;
+  std::optional<compat::HandledException> handling_;  // destroyed before exception_
+};
 
 /// One new str holding the pieces (all str) in order. New reference or null.
 Ref join_texts(PyObject *const *pieces, Py_ssize_t count) noexcept;
