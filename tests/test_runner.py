@@ -149,3 +149,75 @@ def test_run_failures_propagate_unchanged(create_agent, capsys):
     with pytest.raises(AttributeError) as info:
         runner.run("q")
     assert entries(info.value) == [("nlsqlagent.AgentRunner.run", 66)] and capsys.readouterr().out == ""
+
+
+def test_keyword_call_reaches_every_kind_of_callee(monkeypatch, capsys):
+    """The four keywords arrive the same whether the callee has a fast entry or only a call slot."""
+    import functools
+    seen = []
+
+    def named(llm, toolkit, verbose, agent_type):
+        seen.append(("named", llm, toolkit, verbose, agent_type))
+        return "agent"
+
+    def collecting(**kw):
+        seen.append(("collecting", list(kw.items())))
+        kw["llm"] = "changed"  # a new dict each call: the next call must not see this
+        return "agent"
+
+    class Holder:
+        def make(self, **kw):
+            seen.append(("bound", sorted(kw)))
+            return "agent"
+
+    for callee in (named, collecting, collecting, Holder().make, functools.partial(named, verbose=False), dict):
+        monkeypatch.setattr(nlsqlagent, "create_sql_agent", callee)
+        runner = AR("m", "t", verbose=True)
+        assert runner.error is None, runner.error
+    assert seen[0] == ("named", "m", "t", True, DEFAULT_TYPE)
+    assert seen[1] == seen[2] == ("collecting", [("llm", "m"), ("toolkit", "t"), ("verbose", True),
+                                                 ("agent_type", DEFAULT_TYPE)])
+    assert seen[3] == ("bound", ["agent_type", "llm", "toolkit", "verbose"])
+    # partial(verbose=False) is overridden by the call's own keyword
+    assert seen[4] == ("named", "m", "t", True, DEFAULT_TYPE)
+    assert runner.agent_runner == {"llm": "m", "toolkit": "t", "verbose": True, "agent_type": DEFAULT_TYPE}
+
+
+def test_run_reads_the_method_as_attribute_access_does(capsys):
+    """`run` is looked up on the agent exactly as `agent.run` would be: descriptors, instance attributes
+    and __getattr__ all take part."""
+    runner = AR.__new__(AR)
+
+    class Static:
+        run = staticmethod(lambda q: ("static", q))
+
+    class Attribute:
+        def __init__(self):
+            self.run = lambda q: ("instance", q)
+
+        def run(self, q):  # shadowed by the instance attribute
+            return ("class", q)
+
+    class Dynamic:
+        def __getattr__(self, name):
+            return lambda q: ("getattr", name, q)
+
+    class Descriptor:
+        def __get__(self, obj, cls):
+            return lambda q: ("descriptor", obj is not None, q)
+
+    class WithDescriptor:
+        run = Descriptor()
+
+    class Method:
+        def run(self, q):
+            return ("method", type(self).__name__, q)
+
+    expected = {Static: ("static", 1), Attribute: ("instance", 1), Dynamic: ("getattr", "run", 1),
+                WithDescriptor: ("descriptor", True, 1), Method: ("method", "Method", 1)}
+    for cls, answer in expected.items():
+        runner.agent_runner = cls()
+        assert runner.run(1) == answer
+    runner.agent_runner = Method.run  # a plain function as the agent: functions have no `run`
+    with pytest.raises(AttributeError, match="'function' object has no attribute 'run'"):
+        runner.run(1)

@@ -57,6 +57,29 @@ constexpr int kBuildMajor = PY_MAJOR_VERSION;
 constexpr int kBuildMinor = PY_MINOR_VERSION;
 #endif
 
+#if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000
+// The attribute lookup behind the interpreter's method-call bytecode: exported by every supported version,
+// declared by the public headers of 3.9 to 3.12 only. Weak, so that an interpreter without it loads the
+// module and the callers take the generic path.
+extern "C" [[gnu::weak]] int _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
+inline bool have_get_method() { return &_PyObject_GetMethod != nullptr; }
+#else
+inline bool have_get_method() { return true; }
+#endif
+
+/// `obj.<name>` as the method-call bytecode reads it: 1 with `*method` the unbound function to call with
+/// `obj` first (no bound method is made), 0 with `*method` the attribute itself, -1 with an exception set.
+/// New reference in `*method` unless -1.
+inline int get_method(PyObject *obj, PyObject *name, PyObject **method) {
+  if (have_get_method()) {
+    *method = nullptr;  // left unset when the attribute is missing
+    const int found = _PyObject_GetMethod(obj, name, method);
+    return *method == nullptr ? -1 : found;
+  }
+  *method = PyObject_GetAttr(obj, name);
+  return *method == nullptr ? -1 : 0;
+}
+
 /// Id of the current interpreter, or -1 with an exception set.
 inline int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000

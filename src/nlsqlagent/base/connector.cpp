@@ -159,10 +159,8 @@ PyObject *connector_init_entry(PyObject *callable, PyObject *const *args, size_t
     }
   }
   const int status_line = line::kConnectorInitFirstStore + 5;
-  Ref status = Ref::steal(PyDict_New());
-  if (!status || PyDict_SetItem(status.get(), n.connected, Py_False) < 0 ||
-      PyDict_SetItem(status.get(), n.message, Py_None) < 0 ||
-      PyObject_SetAttr(self, n.connection_status, status.get()) < 0) {
+  Ref status = Ref::steal(PyDict_Copy(g_state.fresh_status));
+  if (!status || PyObject_SetAttr(self, n.connection_status, status.get()) < 0) {
     return fail_at(g_init_site_connector, status_line);
   }
   Py_RETURN_NONE;

@@ -111,6 +111,19 @@ int make_constants() {
     }
   }
   if (!g_state.empty_tuple && !(g_state.empty_tuple = PyTuple_New(0))) return -1;
+  const Names &n = g_state.names;
+  if (!g_state.agent_keywords &&
+      !(g_state.agent_keywords = PyTuple_Pack(4, n.llm, n.toolkit, n.verbose, n.agent_type))) {
+    return -1;
+  }
+  if (!g_state.fresh_status) {
+    Ref status = Ref::steal(PyDict_New());
+    if (!status || PyDict_SetItem(status.get(), n.connected, Py_False) < 0 ||
+        PyDict_SetItem(status.get(), n.message, Py_None) < 0) {
+      return -1;
+    }
+    g_state.fresh_status = status.release();
+  }
   return 0;
 }
 

@@ -1,6 +1,4 @@
 // AgentRunner: building the SQL agent through create_sql_agent, and running questions through it.
-#include <initializer_list>
-
 #include "../runtime/binding.hpp"
 #include "lines.hpp"
 #include "state.hpp"
@@ -28,13 +26,14 @@ int build_agent(PyObject *self, PyObject *globals) {
   const Names &n = g_state.names;
   Ref create = rt::lookup_global(globals, n.create_sql_agent, g_create_sql_agent);
   if (!create) return -1;
-  Ref kwargs = Ref::steal(PyDict_New());
-  if (!kwargs) return -1;
-  for (PyObject *name : {n.llm, n.toolkit, n.verbose, n.agent_type}) {
-    Ref value = Ref::steal(PyObject_GetAttr(self, name));
-    if (!value || PyDict_SetItem(kwargs.get(), name, value.get()) < 0) return -1;
+  Ref values[4];
+  PyObject *stack[4];
+  for (Py_ssize_t i = 0; i < 4; ++i) {
+    values[i] = Ref::steal(PyObject_GetAttr(self, PyTuple_GET_ITEM(g_state.agent_keywords, i)));
+    if (!values[i]) return -1;
+    stack[i] = values[i].get();
   }
-  Ref agent = rt::call_with_dict(create.get(), g_state.empty_tuple, kwargs.get());
+  Ref agent = rt::call_with_keywords(create.get(), stack, g_state.agent_keywords);
   if (!agent) return -1;
   return PyObject_SetAttr(self, n.agent_runner, agent.get());
 }
@@ -97,9 +96,7 @@ PyObject *run_entry(PyObject *callable, PyObject *const *args, size_t nargsf, Py
   }
   agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
   if (!agent) return fail_at(g_run_site, line::kRunCall);
-  Ref run = Ref::steal(PyObject_GetAttr(agent.get(), g_state.names.run));
-  if (!run) return fail_at(g_run_site, line::kRunCall);
-  Ref answer = rt::call_positional(run.get(), &bound[1], 1);
+  Ref answer = rt::call_method_one(agent.get(), g_state.names.run, bound[1]);
   return answer ? answer.release() : fail_at(g_run_site, line::kRunCall);
 }
 

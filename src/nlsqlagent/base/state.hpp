@@ -64,6 +64,8 @@ struct ModuleState {
   PyObject *args_init_failed = nullptr;     // ("Error occurred during initialization.",)
   PyObject *args_not_initialized = nullptr; // ("Agent runner is not initialized.",)
   PyObject *empty_tuple = nullptr;
+  PyObject *agent_keywords = nullptr;  // ("llm", "toolkit", "verbose", "agent_type"): create_sql_agent's
+  PyObject *fresh_status = nullptr;    // {"connected": False, "message": None}, copied for each instance
   Names names;
   Texts texts;
 };

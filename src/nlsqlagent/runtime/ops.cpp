@@ -22,7 +22,7 @@ PyObject *checked(PyObject *result) {
 /// Calls a vectorcall-shaped entry, counting against the recursion limit. `args` may be written at index -1
 /// when `offset_ok` (the caller owns that slot).
 PyObject *call_entry(vectorcallfunc entry, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
-                     bool offset_ok) {
+                     bool offset_ok, PyObject *kwnames = nullptr) {
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   size_t nargsf = static_cast<size_t>(nargs);
 #if NLSA_HAVE_VECTORCALL
@@ -30,7 +30,7 @@ PyObject *call_entry(vectorcallfunc entry, PyObject *callable, PyObject *const *
 #else
   (void)offset_ok;
 #endif
-  PyObject *result = entry(callable, args, nargsf, nullptr);
+  PyObject *result = entry(callable, args, nargsf, kwnames);
   Py_LeaveRecursiveCall();
   return checked(result);
 }
@@ -106,6 +106,33 @@ Ref call_with_dict(PyObject *callable, PyObject *args, PyObject *kwargs) noexcep
   PyObject *result = call(callable, args, kwargs);
   Py_LeaveRecursiveCall();
   return Ref::steal(checked(result));
+}
+
+Ref call_method_one(PyObject *obj, PyObject *name, PyObject *arg) noexcept {
+  PyObject *method;
+  const int unbound = compat::get_method(obj, name, &method);
+  if (unbound < 0) return Ref();
+  Ref callee = Ref::steal(method);
+  if (!unbound) return call_positional(callee.get(), &arg, 1);
+  PyObject *stack[3] = {nullptr, obj, arg};  // the spare first slot lets the callee prepend again
+  return Ref::steal(call_unpacked(callee.get(), stack + 1, 2, true));
+}
+
+Ref call_with_keywords(PyObject *callable, PyObject *const *values, PyObject *kwnames) noexcept {
+#if NLSA_HAVE_VECTORCALL
+  vectorcallfunc entry = Py_TYPE(callable) == function_type()
+                             ? reinterpret_cast<FunctionObject *>(callable)->def->entry
+                             : compat::vectorcall_function(callable);
+  if (entry) return Ref::steal(call_entry(entry, callable, values, 0, false, kwnames));
+#endif
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return Ref();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+    if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), values[i]) < 0) return Ref();
+  }
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return Ref();
+  return call_with_dict(callable, no_args.get(), kwargs.get());
 }
 
 Ref text_of(PyObject *value) noexcept {

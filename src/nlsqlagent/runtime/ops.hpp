@@ -37,6 +37,15 @@ Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t nargs)
 /// none). New reference or null.
 Ref call_with_dict(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept;
 
+/// Calls `callable` with keyword arguments only: `values[i]` under the name `kwnames[i]` (a tuple of
+/// interned str). The result is that of a call with a new dict of those keywords through the call slot;
+/// a callee with a fast entry gets the names and values without the dict. New reference or null.
+Ref call_with_keywords(PyObject *callable, PyObject *const *values, PyObject *kwnames) noexcept;
+
+/// Calls the method `name` of `obj` with one argument, as `obj.name(arg)` does: an unbound function found on
+/// the type is called with `obj` first, with no bound method made. New reference or null.
+Ref call_method_one(PyObject *obj, PyObject *name, PyObject *arg) noexcept;
+
 /// The f-string text of a value: an exact str unchanged, an exact int or float by its own conversion,
 /// anything else by format(value, ""). New reference or null.
 Ref text_of(PyObject *value) noexcept;
