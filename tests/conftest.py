@@ -17,7 +17,11 @@ except ImportError:
     REAL_STACK = False
     sys.path.insert(0, FAKESTACK)
 
-import nlsqlagent  # noqa: E402
+import warnings  # noqa: E402
+
+with warnings.catch_warnings():  # LangChain's notes on its deprecated import paths, once per session
+    warnings.simplefilter("ignore")
+    import nlsqlagent  # noqa: E402
 
 needs_real_stack = pytest.mark.skipif(not REAL_STACK, reason="LangChain 0.3 does not install on this interpreter")
 

@@ -62,9 +62,13 @@ def test_bound_method_counts_the_instance(create_agent, capsys):
 
 
 def test_non_str_keyword_rejected_before_counting():
-    with pytest.raises(TypeError) as info:
-        DC(1, 2, 3, 4, 5, **{1: 2})
-    assert str(info.value) == "keywords must be strings"
+    """Every route from Python code stops at the call entry, on every interpreter version."""
+    connector = DC()
+    for call in (lambda: DC(1, 2, 3, 4, 5, **{1: 2}), lambda: DC.connect(connector, **{1: 2}),
+                 lambda: connector.connect(**{1: 2}), lambda: DC.__init__(connector, 1, **{"db_host": 3, 2: 4})):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == "keywords must be strings"
 
 
 class OddName(str):

@@ -21,6 +21,12 @@
 #else
 #define NLSA_HAVE_VECTORCALL 0
 #endif
+// 3.8's generic call unpacks a keyword dict for vectorcall without checking that its keys are str.
+#if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000
+#define NLSA_VECTORCALL_UNCHECKED_KEYS 1
+#else
+#define NLSA_VECTORCALL_UNCHECKED_KEYS 0
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
 #define NLSA_RAISED_EXC_API 1
 #else

@@ -305,13 +305,33 @@ int ready_function_type() noexcept {
 
 PyTypeObject *function_type() noexcept { return &g_function_type; }
 
+#if NLSA_VECTORCALL_UNCHECKED_KEYS
+namespace {
+/// The call entry's key check, which the interpreter's generic call skips on this version: a call with a
+/// keyword dict whose keys are not all str fails as it does through the type's call slot.
+PyObject *key_checked_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+  if (kwnames) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return nullptr;
+      }
+    }
+  }
+  return reinterpret_cast<FunctionObject *>(callable)->def->entry(callable, args, nargsf, kwnames);
+}
+}  // namespace
+#endif
+
 PyObject *new_function(const MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code) noexcept {
   Ref name = Ref::steal(PyUnicode_InternFromString(def->name));
   Ref qualname = Ref::steal(PyUnicode_FromString(def->qualname));
   if (!name || !qualname) return nullptr;
   FunctionObject *f = PyObject_GC_New(FunctionObject, &g_function_type);
   if (!f) return nullptr;
-#if NLSA_HAVE_VECTORCALL
+#if NLSA_VECTORCALL_UNCHECKED_KEYS
+  f->vectorcall = key_checked_entry;
+#elif NLSA_HAVE_VECTORCALL
   f->vectorcall = def->entry;
 #endif
   f->def = def;
