@@ -146,6 +146,21 @@ def test_missing_name(tmp_path):
                                      "nlsqlagent/base 1"
 
 
+def test_failed_lookup_kept_as_context_of_import_error(tmp_path):
+    def edit(root):
+        path = root / "langchain" / "chat_models.py"
+        path.write_text("def __getattr__(name):\n"
+                        "    if name != 'ChatOpenAI':\n"
+                        "        raise AttributeError(name)\n"
+                        "    raise RuntimeError('lookup of ' + name + ' broke')\n")
+    code = IMPORT_AND_REPORT.replace('print(type(e).__name__, "|", e,',
+                                     'print(type(e).__name__, "|", e, "|", repr(e.__context__),')
+    result = run_python(code, variant_tree(tmp_path, edit))
+    assert result.stdout.splitlines()[0] == ("ImportError | cannot import name ChatOpenAI | "
+                                             "RuntimeError('lookup of ChatOpenAI broke') | init nlsqlagent "
+                                             "nlsqlagent/base 7"), result.stderr
+
+
 def test_all_names_a_missing_attribute(tmp_path):
     def edit(root):
         path = root / "langchain" / "agents" / "__init__.py"

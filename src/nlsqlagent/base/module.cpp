@@ -225,8 +225,14 @@ int from_import(PyObject *globals, PyObject *path, const char *name_text) {
     if (key) value = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), key.get()));
   }
   if (!value) {
-    PyErr_Clear();
+    // The lookup's own failure (a MemoryError, say) stays reachable as the ImportError's context.
+    Ref cause = compat::take_pending_exception();
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    if (cause) {
+      Ref error = compat::take_pending_exception();
+      if (error) PyException_SetContext(error.get(), cause.release());
+      compat::restore_pending_exception(std::move(error));
+    }
     return -1;
   }
   return PyDict_SetItem(globals, name.get(), value.get());
