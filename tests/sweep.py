@@ -117,7 +117,7 @@ class RefusingStatus(dict):
 # exception"; reproduced without this module), which would hide what the module itself does.
 NATIVE = dict(
     GoodSQLDatabase=types.SimpleNamespace(from_uri=str.upper),
-    FailingSQLDatabase=types.SimpleNamespace(from_uri=int),  # ValueError from int("mysql+pymysql://...")
+    FailingSQLDatabase=types.SimpleNamespace(from_uri=bytes.fromhex),  # ValueError, without echoing the URI
     create_ok=dict,
     create_fails=int,  # TypeError: unexpected keyword
     AGENT=types.SimpleNamespace(run=str.upper),
@@ -257,11 +257,42 @@ def signature(outcome):
     return ("returned", repr(result))
 
 
+SECRET_PIECES = ["Zq7", "Wx:Vy", "Kp%Rs", "Tn#Mb", "Mb L", "%40Wx", "Kp%25Rs", "Tn%23Mb", "Vy%2FKp"]
+
+
+class Recorder(Sink):
+    def __init__(self):
+        self.text = []
+
+    def write(self, text):
+        self.text.append(text)
+        return len(text)
+
+
+def secrets_in(call, allowed):
+    """Pieces of the test password in what one call returns, raises, leaves behind or prints."""
+    recorder = Recorder()
+    saved, sys.stdout = sys.stdout, recorder
+    try:
+        outcome = outcome_of(call, allowed)
+    finally:
+        sys.stdout = saved
+    # The password attribute holds what the caller gave; everything else the module made must not show it.
+    subject = getattr(call, "__self__", outcome[1])
+    state = {k: v for k, v in getattr(subject, "__dict__", {}).items() if k != "db_password"}
+    result = outcome[1] if outcome[0] == "raised" or not hasattr(outcome[1], "__dict__") else None
+    said = repr(result) + str(result) + "".join(recorder.text) + repr(state)
+    return [piece for piece in SECRET_PIECES if piece in said]
+
+
 def leaks(nl, paths, originals, calls):
     debug = hasattr(sys, "gettotalrefcount")
     failures = []
     for name, prepare, allowed in paths:
         call = prepare()
+        secrets = secrets_in(call, allowed)
+        if secrets:
+            failures.append("%s shows pieces of the password: %s" % (name, secrets))
         batch = max(calls // 4, 1)
 
         def drive(n):
@@ -417,9 +448,85 @@ def import_leaks(attempts):
     return failures, 4
 
 
+def thread_workload(nl, seconds, nthreads=6):
+    """Threads share instances and call every method while others rebind the module's SQLDatabase and
+    create_sql_agent and write the functions' attributes. Returns (calls made, problems seen)."""
+    import threading
+    DC, AR = nl.DatabaseConnector, nl.AgentRunner
+    nl.SQLDatabase, nl.create_sql_agent = GoodSQLDatabase, create_ok
+    shared_connectors = [DC("reader", "pw@1", "127.0.0.1", "shop"), DC("reader", None, "h", "n")]
+    shared_runner = AR("llm", "toolkit")
+    messages = {None, "Connection successful", "All database credentials must be provided",
+                "server refused the connection"}
+    problems, counts = [], [0] * nthreads
+    stop = time.monotonic() + seconds
+
+    def record(problem):
+        if len(problems) < 20:
+            problems.append(problem)
+
+    def caller(slot):
+        n = 0
+        while time.monotonic() < stop:
+            for c in shared_connectors:
+                status = c.connect()
+                if set(status) != {"connected", "message"} or status["message"] not in messages:
+                    record("status record %r" % (status,))
+                db = c.getdbinstance()
+                if db is not DATABASE and db is not None and db is not c.connection_status:
+                    record("getdbinstance gave %r" % (db,))
+            runner = AR("llm", "toolkit")
+            if runner.error is not None and not isinstance(runner.error, ValueError):
+                record("construction error %r" % (runner.error,))
+            answer = shared_runner.run("q%d" % n)
+            if answer not in (None, ("answer", "q%d" % n)):
+                record("run answered %r" % (answer,))
+            try:
+                DC(1, 2, 3, 4, 5)
+            except TypeError as e:
+                if "at most 5" not in str(e):
+                    record("binding error %r" % (e,))
+            n += 6
+        counts[slot] = n
+
+    def rebinder():
+        flip = 0
+        while time.monotonic() < stop:
+            nl.SQLDatabase = (GoodSQLDatabase, FailingSQLDatabase)[flip]
+            nl.create_sql_agent = (create_ok, create_fails)[flip]
+            flip ^= 1
+            shared_runner.agent_runner = (AGENT, None)[flip]
+
+    def attribute_writer():
+        fn = AR.run
+        while time.monotonic() < stop:
+            fn.__doc__ = "doc"
+            del fn.__doc__
+            fn.extra = 1
+            del fn.extra
+            fn.__qualname__ = "AgentRunner.run"
+            AR.__init__.__defaults__ = AR.__init__.__defaults__  # a warning, and nothing changes
+            if AR.__init__.__defaults__[0] is not True:
+                record("defaults changed")
+
+    threads = [threading.Thread(target=caller, args=(i,)) for i in range(nthreads - 2)]
+    threads += [threading.Thread(target=rebinder), threading.Thread(target=attribute_writer)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    return sum(counts), problems
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["leaks", "nomemory", "imports", "import-leaks"])
+    parser.add_argument("mode", choices=["leaks", "nomemory", "imports", "import-leaks", "threads"])
+    parser.add_argument("--seconds", type=float, default=2.0)
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--every", type=int, default=1)
     parser.add_argument("--fakestack", action="store_true")
@@ -437,9 +544,26 @@ def main():
         originals = {n: nl.__dict__[n] for n in names}
         paths = [p for p in make_paths(nl, native=args.mode == "nomemory") if args.only in p[0]]
         real_stdout = sys.stdout
-        sys.stdout = Sink() if args.mode == "leaks" else open(os.devnull, "w")  # a sink in C for the sweep
+        # A sink in C for the allocation sweep; elsewhere one in Python, which threads may share (the C text
+        # file's buffer trips a debug assertion under concurrent writes in CPython itself).
+        sys.stdout = open(os.devnull, "w") if args.mode == "nomemory" else Sink()
         try:
-            if args.mode == "leaks":
+            if args.mode == "threads":
+                failures = []
+                for run in range(2):  # the second run must leave the reference total where the first left it
+                    gc.collect()
+                    before = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+                    calls, problems = thread_workload(nl, args.seconds)
+                    reset(nl, originals)
+                    gc.collect()
+                    growth = sys.gettotalrefcount() - before if hasattr(sys, "gettotalrefcount") else 0
+                    print("  run %d: %d calls in %.1f s on 6 threads, reference total %+d" % (
+                        run + 1, calls, args.seconds, growth), file=real_stdout)
+                    failures += problems
+                if hasattr(sys, "gettotalrefcount") and growth > 200:
+                    failures.append("references grew by %d over the second run" % growth)
+                swept = calls
+            elif args.mode == "leaks":
                 print("%s, %d calls per path" % ("sys.gettotalrefcount()" if hasattr(sys, "gettotalrefcount")
                                                  else "tracemalloc", args.calls), file=real_stdout)
                 failures, swept = leaks(nl, paths, originals, args.calls), len(paths)

@@ -71,3 +71,13 @@ def test_failing_allocations_release_build():
 def test_no_memory_growth_release_build():
     out = sweep(sys.executable, "leaks", "--calls", "20000")
     assert out.startswith("tracemalloc") and "LEAK" not in out
+
+
+def test_threads_share_instances_debug_build(debug_build):
+    out = sweep(DEBUG_PYTHON, "threads", "--seconds", os.environ.get("NLSA_THREAD_SECONDS", "2"), path=debug_build)
+    assert "run 2:" in out
+
+
+def test_threads_share_instances_release_build():
+    out = sweep(sys.executable, "threads", "--seconds", os.environ.get("NLSA_THREAD_SECONDS", "2"))
+    assert "run 2:" in out
