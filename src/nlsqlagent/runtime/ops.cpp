@@ -124,6 +124,14 @@ Ref call_with_keywords(PyObject *callable, PyObject *const *values, PyObject *kw
                              ? reinterpret_cast<FunctionObject *>(callable)->def->entry
                              : compat::vectorcall_function(callable);
   if (entry) return Ref::steal(call_entry(entry, callable, values, 0, false, kwnames));
+#else
+  // 3.7: a Python function takes the names and values as they are, as the interpreter's own calls do.
+  if (PyFunction_Check(callable)) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+    PyObject *result = _PyFunction_FastCallKeywords(callable, values, 0, kwnames);
+    Py_LeaveRecursiveCall();
+    return Ref::steal(checked(result));
+  }
 #endif
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return Ref();
