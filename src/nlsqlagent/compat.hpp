@@ -27,6 +27,13 @@
 #else
 #define NLSA_VECTORCALL_UNCHECKED_KEYS 0
 #endif
+// 3.11 and 3.12 keep an instance's attributes in a values array beside the object, indexed by the class's
+// shared keys; the interpreter's specialised bytecode reads and writes them directly.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+#define NLSA_INLINE_VALUES 1
+#else
+#define NLSA_INLINE_VALUES 0
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
 #define NLSA_RAISED_EXC_API 1
 #else
@@ -221,5 +228,59 @@ class HandledException {
   PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;  // owned; handed back in the destructor
 #endif
 };
+
+#if NLSA_INLINE_VALUES
+// Interpreter internals, identical in 3.11 and 3.12 (Include/internal/pycore_dict.h, pycore_object.h). The
+// module checks them once at initialisation (see rt::probe_inline_values) and keeps to the generic
+// attribute protocol when the check fails.
+namespace internal {
+struct DictKeys {  // struct _dictkeysobject
+  Py_ssize_t dk_refcnt;
+  uint8_t dk_log2_size;
+  uint8_t dk_log2_index_bytes;
+  uint8_t dk_kind;
+  uint32_t dk_version;
+  Py_ssize_t dk_usable;
+  Py_ssize_t dk_nentries;
+  char dk_indices[1];  // then the entries
+};
+struct UnicodeEntry {  // PyDictUnicodeEntry
+  PyObject *me_key;
+  PyObject *me_value;
+};
+constexpr uint8_t kSplitKeys = 2;  // DICT_KEYS_SPLIT
+}  // namespace internal
+
+/// The values array of an instance whose type has a managed dict, or null when the instance keeps a real
+/// dict instead.
+inline PyObject **instance_values(PyObject *obj) {
+#if PY_VERSION_HEX >= 0x030C0000
+  const uintptr_t dict_or_values = reinterpret_cast<uintptr_t *>(obj)[-3];  // tagged: values pointer - 1
+  return (dict_or_values & 1) ? reinterpret_cast<PyObject **>(dict_or_values + 1) : nullptr;
+#else
+  return reinterpret_cast<PyObject ***>(obj)[-4];
+#endif
+}
+
+/// Index of `name` (interned) in the shared keys of a heap type's instances, or -1.
+inline Py_ssize_t shared_key_index(PyTypeObject *type, PyObject *name) {
+  auto *keys = reinterpret_cast<internal::DictKeys *>(reinterpret_cast<PyHeapTypeObject *>(type)->ht_cached_keys);
+  if (keys == nullptr || keys->dk_kind != internal::kSplitKeys) return -1;
+  auto *entries = reinterpret_cast<internal::UnicodeEntry *>(keys->dk_indices +
+                                                             (size_t{1} << keys->dk_log2_index_bytes));
+  for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+    if (entries[i].me_key == name) return i;
+  }
+  return -1;
+}
+
+/// Records that slot `index` of a values array now holds a value (_PyDictValues_AddToInsertionOrder).
+inline void add_to_insertion_order(PyObject **values, Py_ssize_t index) {
+  uint8_t *size_ptr = reinterpret_cast<uint8_t *>(values) - 2;
+  const int size = *size_ptr + 1;
+  size_ptr[-size] = static_cast<uint8_t>(index);
+  *size_ptr = static_cast<uint8_t>(size);
+}
+#endif
 
 }  // namespace nlsqlagent::compat

@@ -1,4 +1,6 @@
 // DatabaseConnector: credentials, the status record, the connection URI, connect and getdbinstance.
+#include <initializer_list>
+
 #include "../runtime/binding.hpp"
 #include "lines.hpp"
 #include "state.hpp"
@@ -17,7 +19,7 @@ rt::FunctionObject *as_function(PyObject *callable) { return reinterpret_cast<rt
 
 /// `self.<name>[key] = value`, reading the record attribute afresh. 0, or -1 with an exception set.
 int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
-  Ref status = Ref::steal(PyObject_GetAttr(self, g_state.names.connection_status));
+  Ref status = rt::get_attr(self, g_state.attrs.connection_status);
   if (!status) return -1;
   return PyObject_SetItem(status.get(), key, value);
 }
@@ -25,10 +27,9 @@ int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
 /// The credentials check: 1 when one credential equals None (later ones are not read), 0 when none does,
 /// -1 with an exception set.
 int credential_missing(PyObject *self) {
-  PyObject *const names[] = {g_state.names.db_user, g_state.names.db_password, g_state.names.db_host,
-                             g_state.names.db_name};
-  for (PyObject *name : names) {
-    Ref value = Ref::steal(PyObject_GetAttr(self, name));
+  Attrs &a = g_state.attrs;
+  for (rt::Attr *attr : {&a.db_user, &a.db_password, &a.db_host, &a.db_name}) {
+    Ref value = rt::get_attr(self, *attr);
     if (!value) return -1;
     Ref equal = Ref::steal(PyObject_RichCompare(Py_None, value.get(), Py_EQ));
     if (!equal) return -1;
@@ -81,8 +82,8 @@ Ref percent_encoded(PyObject *text) {
 }
 
 /// The text of `self.<name>`, percent-encoded when `encode`. New reference or null.
-Ref credential_text(PyObject *self, PyObject *name, bool encode) {
-  Ref value = Ref::steal(PyObject_GetAttr(self, name));
+Ref credential_text(PyObject *self, rt::Attr &attr, bool encode) {
+  Ref value = rt::get_attr(self, attr);
   if (!value) return Ref();
   Ref text = rt::text_of(value.get());
   if (!text || !encode) return text;
@@ -92,14 +93,14 @@ Ref credential_text(PyObject *self, PyObject *name, bool encode) {
 /// "mysql+pymysql://" user ":" password "@" host "/" name, with the user and password percent-encoded and
 /// each attribute read again, in that order. New reference or null.
 Ref connection_uri(PyObject *self) {
-  const Names &n = g_state.names;
-  Ref user = credential_text(self, n.db_user, true);
+  Attrs &a = g_state.attrs;
+  Ref user = credential_text(self, a.db_user, true);
   if (!user) return Ref();
-  Ref password = credential_text(self, n.db_password, true);
+  Ref password = credential_text(self, a.db_password, true);
   if (!password) return Ref();
-  Ref host = credential_text(self, n.db_host, false);
+  Ref host = credential_text(self, a.db_host, false);
   if (!host) return Ref();
-  Ref name = credential_text(self, n.db_name, false);
+  Ref name = credential_text(self, a.db_name, false);
   if (!name) return Ref();
   const Texts &t = g_state.texts;
   PyObject *const pieces[] = {t.uri_scheme, user.get(), t.colon, password.get(), t.at, host.get(), t.slash,
@@ -118,7 +119,7 @@ int open_database(PyObject *self, PyObject *globals, rt::GlobalCache &cache) {
   PyObject *const call_args[] = {uri.get()};
   Ref db = rt::call_positional(from_uri.get(), call_args, 1);
   if (!db) return -1;
-  return PyObject_SetAttr(self, g_state.names.db, db.get());
+  return rt::set_attr(self, g_state.attrs.db, db.get());
 }
 
 /// Reports a missing credential: sets "message" and returns the record, read again.
@@ -126,8 +127,8 @@ PyObject *report_missing(PyObject *self, rt::TracebackSite &site, int store_line
   if (set_status_item(self, g_state.names.message, g_state.texts.credentials_missing) < 0) {
     return fail_at(site, store_line);
   }
-  PyObject *status = PyObject_GetAttr(self, g_state.names.connection_status);
-  return status ? status : fail_at(site, return_line);
+  Ref status = rt::get_attr(self, g_state.attrs.connection_status);
+  return status ? status.release() : fail_at(site, return_line);
 }
 
 /// The `except Exception as e: self.connection_status["message"] = str(e)` clause for a failure at
@@ -150,17 +151,17 @@ PyObject *connector_init_entry(PyObject *callable, PyObject *const *args, size_t
     return fail_at(g_init_site_connector, line::kConnectorInit);
   }
   PyObject *self = bound[0];
-  const Names &n = g_state.names;
-  PyObject *const attributes[] = {n.db_user, n.db_password, n.db_host, n.db_name, n.db};
+  Attrs &a = g_state.attrs;
+  rt::Attr *const attributes[] = {&a.db_user, &a.db_password, &a.db_host, &a.db_name, &a.db};
   PyObject *const values[] = {bound[1], bound[2], bound[3], bound[4], Py_None};
   for (int i = 0; i < 5; ++i) {
-    if (PyObject_SetAttr(self, attributes[i], values[i]) < 0) {
+    if (rt::set_attr(self, *attributes[i], values[i]) < 0) {
       return fail_at(g_init_site_connector, line::kConnectorInitFirstStore + i);
     }
   }
   const int status_line = line::kConnectorInitFirstStore + 5;
   Ref status = Ref::steal(PyDict_Copy(g_state.fresh_status));
-  if (!status || PyObject_SetAttr(self, n.connection_status, status.get()) < 0) {
+  if (!status || rt::set_attr(self, a.connection_status, status.get()) < 0) {
     return fail_at(g_init_site_connector, status_line);
   }
   Py_RETURN_NONE;
@@ -188,8 +189,8 @@ PyObject *connect_entry(PyObject *callable, PyObject *const *args, size_t nargsf
   if (failed_line && !absorb_into_message(self, g_connect_site, failed_line, line::kConnectHandler)) {
     return nullptr;
   }
-  PyObject *status = PyObject_GetAttr(self, g_state.names.connection_status);
-  return status ? status : fail_at(g_connect_site, line::kConnectReturn);
+  Ref status = rt::get_attr(self, g_state.attrs.connection_status);
+  return status ? status.release() : fail_at(g_connect_site, line::kConnectReturn);
 }
 
 PyObject *getdbinstance_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -209,8 +210,8 @@ PyObject *getdbinstance_entry(PyObject *callable, PyObject *const *args, size_t 
       !absorb_into_message(self, g_getdbinstance_site, line::kGetDbInstanceOpen, line::kGetDbInstanceHandler)) {
     return nullptr;
   }
-  PyObject *db = PyObject_GetAttr(self, g_state.names.db);
-  return db ? db : fail_at(g_getdbinstance_site, line::kGetDbInstanceReturn);
+  Ref db = rt::get_attr(self, g_state.attrs.db);
+  return db ? db.release() : fail_at(g_getdbinstance_site, line::kGetDbInstanceReturn);
 }
 
 }  // namespace

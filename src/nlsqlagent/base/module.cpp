@@ -96,6 +96,9 @@ int make_constants() {
   }
   NLSA_NAMES(NLSA_MAKE)
 #undef NLSA_MAKE
+#define NLSA_BIND(field) g_state.attrs.field.name = g_state.names.field;
+  NLSA_ATTRS(NLSA_BIND)
+#undef NLSA_BIND
 #define NLSA_MAKE(field, text)                                   \
   if (!g_state.texts.field) {                                    \
     g_state.texts.field = PyUnicode_InternFromString(text);      \
@@ -402,7 +405,7 @@ int initialise(PyObject *module, PyObject *globals) {
   rt::set_builtins_module(builtins);
   if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
   if (check_runtime_version() < 0) return -1;
-  if (rt::ready_function_type() < 0 || make_constants() < 0) return -1;
+  if (rt::ready_function_type() < 0 || make_constants() < 0 || rt::probe_inline_values() < 0) return -1;
 
   if (register_under_own_name(module) < 0 || cache_print_and_texts() < 0) {
     return init_failed_at(line::kSetup);

@@ -23,29 +23,30 @@ int print_tuple(PyObject *args) { return print_line(&PyTuple_GET_ITEM(args, 0), 
 /// `self.agent_runner = create_sql_agent(llm=self.llm, toolkit=self.toolkit, verbose=self.verbose,
 /// agent_type=self.agent_type)`. 0, or -1 with an exception set.
 int build_agent(PyObject *self, PyObject *globals) {
-  const Names &n = g_state.names;
-  Ref create = rt::lookup_global(globals, n.create_sql_agent, g_create_sql_agent);
+  Ref create = rt::lookup_global(globals, g_state.names.create_sql_agent, g_create_sql_agent);
   if (!create) return -1;
+  Attrs &a = g_state.attrs;
+  rt::Attr *const attributes[] = {&a.llm, &a.toolkit, &a.verbose, &a.agent_type};  // agent_keywords' order
   Ref values[4];
   PyObject *stack[4];
-  for (Py_ssize_t i = 0; i < 4; ++i) {
-    values[i] = Ref::steal(PyObject_GetAttr(self, PyTuple_GET_ITEM(g_state.agent_keywords, i)));
+  for (int i = 0; i < 4; ++i) {
+    values[i] = rt::get_attr(self, *attributes[i]);
     if (!values[i]) return -1;
     stack[i] = values[i].get();
   }
   Ref agent = rt::call_with_keywords(create.get(), stack, g_state.agent_keywords);
   if (!agent) return -1;
-  return PyObject_SetAttr(self, n.agent_runner, agent.get());
+  return rt::set_attr(self, a.agent_runner, agent.get());
 }
 
 /// The guarded block after the agent is stored: report it. Returns the failing line, or 0.
 int report_agent(PyObject *self) {
-  Ref agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
+  Ref agent = rt::get_attr(self, g_state.attrs.agent_runner);
   if (!agent) return line::kRunnerIsNone;
   if (agent.get() == Py_None) {
     return print_tuple(g_state.args_init_failed) < 0 ? line::kRunnerPrintNone : 0;
   }
-  agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
+  agent = rt::get_attr(self, g_state.attrs.agent_runner);
   if (!agent) return line::kRunnerPrintAgent;
   PyObject *const args[] = {g_state.texts.agent_instance, agent.get()};
   return print_line(args, 2) < 0 ? line::kRunnerPrintAgent : 0;
@@ -58,11 +59,11 @@ PyObject *runner_init_entry(PyObject *callable, PyObject *const *args, size_t na
     return fail_at(g_runner_init_site, line::kRunnerInit);
   }
   PyObject *self = bound[0];
-  const Names &n = g_state.names;
-  PyObject *const attributes[] = {n.llm, n.toolkit, n.verbose, n.agent_type, n.agent_runner, n.error};
+  Attrs &a = g_state.attrs;
+  rt::Attr *const attributes[] = {&a.llm, &a.toolkit, &a.verbose, &a.agent_type, &a.agent_runner, &a.error};
   PyObject *const values[] = {bound[1], bound[2], bound[3], bound[4], Py_None, Py_None};
   for (int i = 0; i < 6; ++i) {
-    if (PyObject_SetAttr(self, attributes[i], values[i]) < 0) {
+    if (rt::set_attr(self, *attributes[i], values[i]) < 0) {
       return fail_at(g_runner_init_site, line::kRunnerInitFirstStore + i);
     }
   }
@@ -70,7 +71,7 @@ PyObject *runner_init_entry(PyObject *callable, PyObject *const *args, size_t na
   if (failed_line) {
     rt::ExceptException e(g_runner_init_site, failed_line);
     if (!e.caught()) return nullptr;
-    if (PyObject_SetAttr(self, n.error, e.exception()) < 0) {
+    if (rt::set_attr(self, a.error, e.exception()) < 0) {
       return fail_at(g_runner_init_site, line::kRunnerStoreError);
     }
     PyObject *const print_args[] = {g_state.texts.error_occurred, e.exception()};
@@ -86,7 +87,7 @@ PyObject *run_entry(PyObject *callable, PyObject *const *args, size_t nargsf, Py
     return fail_at(g_run_site, line::kRun);
   }
   PyObject *self = bound[0];
-  Ref agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
+  Ref agent = rt::get_attr(self, g_state.attrs.agent_runner);
   if (!agent) return fail_at(g_run_site, line::kRunTest);
   const int has_agent = rt::is_true(agent.get());
   if (has_agent < 0) return fail_at(g_run_site, line::kRunTest);
@@ -94,7 +95,7 @@ PyObject *run_entry(PyObject *callable, PyObject *const *args, size_t nargsf, Py
     if (print_tuple(g_state.args_not_initialized) < 0) return fail_at(g_run_site, line::kRunPrint);
     Py_RETURN_NONE;
   }
-  agent = Ref::steal(PyObject_GetAttr(self, g_state.names.agent_runner));
+  agent = rt::get_attr(self, g_state.attrs.agent_runner);
   if (!agent) return fail_at(g_run_site, line::kRunCall);
   Ref answer = rt::call_method_one(agent.get(), g_state.names.run, bound[1]);
   return answer ? answer.release() : fail_at(g_run_site, line::kRunCall);

@@ -31,6 +31,11 @@ namespace nlsqlagent::base {
   X(create_sql_agent, "create_sql_agent")    \
   X(run, "run")
 
+// The instance attributes that the methods read and write, each named in NLSA_NAMES.
+#define NLSA_ATTRS(X) \
+  X(db_user) X(db_password) X(db_host) X(db_name) X(db) X(connection_status) \
+  X(llm) X(toolkit) X(verbose) X(agent_type) X(agent_runner) X(error)
+
 // Constant texts: (C++ field, Python text).
 #define NLSA_TEXTS(X)                                                      \
   X(credentials_missing, "All database credentials must be provided")      \
@@ -45,6 +50,12 @@ namespace nlsqlagent::base {
 struct Names {
 #define NLSA_FIELD(field, text) PyObject *field = nullptr;
   NLSA_NAMES(NLSA_FIELD)
+#undef NLSA_FIELD
+};
+
+struct Attrs {
+#define NLSA_FIELD(field) rt::Attr field;
+  NLSA_ATTRS(NLSA_FIELD)
 #undef NLSA_FIELD
 };
 
@@ -67,6 +78,7 @@ struct ModuleState {
   PyObject *agent_keywords = nullptr;  // ("llm", "toolkit", "verbose", "agent_type"): create_sql_agent's
   PyObject *fresh_status = nullptr;    // {"connected": False, "message": None}, copied for each instance
   Names names;
+  Attrs attrs;
   Texts texts;
 };
 

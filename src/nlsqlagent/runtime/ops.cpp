@@ -60,7 +60,99 @@ PyObject *call_unpacked(PyObject *callable, PyObject *const *args, Py_ssize_t na
   return checked(result);
 }
 
+#if NLSA_INLINE_VALUES
+bool g_inline_values = false;  // set by probe_inline_values
+
+/// The values array of `obj` when `attr` may be read or written there directly, else null. Refreshes the
+/// cache entry when the type or its version changed.
+PyObject **direct_values(PyObject *obj, Attr &attr) {
+  PyTypeObject *type = Py_TYPE(obj);
+  if (type != attr.type || type->tp_version_tag != attr.version || attr.version == 0) {
+    attr.version = 0;
+    if (!g_inline_values || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || type->tp_getattro != PyObject_GenericGetAttr ||
+        type->tp_setattro != PyObject_GenericSetAttr) {
+      return nullptr;
+    }
+    // A data descriptor of that name on the type takes every read and write; the lookup also gives the type
+    // a valid version tag, which any later change to the type or its bases resets.
+    PyObject *descriptor = _PyType_Lookup(type, attr.name);
+    if (descriptor && Py_TYPE(descriptor)->tp_descr_set) return nullptr;
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
+    const Py_ssize_t index = compat::shared_key_index(type, attr.name);
+    if (index < 0) return nullptr;  // no instance has stored it yet: the generic store adds the key
+    attr.type = type;
+    attr.index = index;
+    attr.version = type->tp_version_tag;
+  }
+  return compat::instance_values(obj);
+}
+#endif
+
 }  // namespace
+
+Ref get_attr(PyObject *obj, Attr &attr) noexcept {
+#if NLSA_INLINE_VALUES
+  if (PyObject **values = direct_values(obj, attr)) {
+    if (PyObject *value = values[attr.index]) return Ref::borrow(value);
+  }
+#endif
+  return Ref::steal(PyObject_GetAttr(obj, attr.name));
+}
+
+int set_attr(PyObject *obj, Attr &attr, PyObject *value) noexcept {
+#if NLSA_INLINE_VALUES
+  if (PyObject **values = direct_values(obj, attr)) {
+    PyObject *old = values[attr.index];
+    values[attr.index] = Py_NewRef(value);
+    if (old) {
+      Py_DECREF(old);
+    } else {
+      compat::add_to_insertion_order(values, attr.index);
+    }
+    return 0;
+  }
+#endif
+  return PyObject_SetAttr(obj, attr.name, value);
+}
+
+int probe_inline_values() noexcept {
+#if NLSA_INLINE_VALUES
+  // Two instances of a fresh class: the first stores "a" and "b" the generic way, which adds both to the
+  // shared keys; the second gets "b" then "a" through the direct path. The generic reads and the
+  // materialised __dict__ of the second must then show both values, in that order.
+  Ref ns = Ref::steal(PyDict_New());
+  Ref name = Ref::steal(PyUnicode_InternFromString("_nlsqlagent_probe"));
+  Ref a_name = Ref::steal(PyUnicode_InternFromString("a"));
+  Ref b_name = Ref::steal(PyUnicode_InternFromString("b"));
+  Ref bases = Ref::steal(PyTuple_New(0));
+  if (!ns || !name || !a_name || !b_name || !bases) return -1;
+  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type), name.get(),
+                                                    bases.get(), ns.get(), nullptr));
+  if (!cls) return -1;
+  Ref first = Ref::steal(PyObject_CallNoArgs(cls.get()));
+  Ref second = Ref::steal(PyObject_CallNoArgs(cls.get()));
+  if (!first || !second || PyObject_SetAttr(first.get(), a_name.get(), Py_True) < 0 ||
+      PyObject_SetAttr(first.get(), b_name.get(), Py_False) < 0) {
+    return -1;
+  }
+  g_inline_values = true;
+  Attr a{a_name.get()}, b{b_name.get()};
+  bool ok = direct_values(second.get(), a) && direct_values(second.get(), b) && a.index != b.index &&
+            set_attr(second.get(), b, Py_None) == 0 && set_attr(second.get(), a, Py_Ellipsis) == 0;
+  if (ok) {
+    Ref got_a = Ref::steal(PyObject_GetAttr(second.get(), a_name.get()));
+    Ref got_b = Ref::steal(PyObject_GetAttr(second.get(), b_name.get()));
+    Ref dict = Ref::steal(PyObject_GenericGetDict(second.get(), nullptr));
+    Ref keys = dict ? Ref::steal(PyDict_Keys(dict.get())) : Ref();
+    ok = got_a.get() == Py_Ellipsis && got_b.get() == Py_None && keys && PyList_GET_SIZE(keys.get()) == 2 &&
+         PyList_GET_ITEM(keys.get(), 0) == b_name.get() && PyList_GET_ITEM(keys.get(), 1) == a_name.get();
+    if (PyErr_Occurred()) return -1;
+  }
+  g_inline_values = ok;
+#endif
+  return 0;
+}
 
 void set_builtins_module(PyObject *builtins) noexcept { g_builtins = builtins; }
 

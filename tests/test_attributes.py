@@ -1,0 +1,88 @@
+"""Attribute reads and writes of the methods behave as Python's own, whatever the instance and its class do
+(on 3.11 and 3.12 they go straight to the instance's values while nothing says otherwise)."""
+import nlsqlagent
+
+DC, AR = nlsqlagent.DatabaseConnector, nlsqlagent.AgentRunner
+CREDENTIALS = ("u", "p", "h", "n")
+ORDER = ["db_user", "db_password", "db_host", "db_name", "db", "connection_status"]
+
+
+def test_descriptors_and_class_changes_take_part(sqldb):
+    class Logged:
+        """A data descriptor that records what passes through it."""
+
+        def __init__(self):
+            self.seen = []
+
+        def __set_name__(self, owner, name):
+            self.name = name
+
+        def __get__(self, obj, cls):
+            return self if obj is None else obj.__dict__.get("_" + self.name, "from descriptor")
+
+        def __set__(self, obj, value):
+            self.seen.append(value)
+            obj.__dict__["_" + self.name] = value
+
+    warm = DC(*CREDENTIALS)
+    warm.connect()  # the attribute caches are filled for DatabaseConnector itself
+    DC.db_host = Logged()  # a data descriptor on the class, after the caches were made
+    DC.db_host.__set_name__(DC, "db_host")
+    try:
+        d = DC(*CREDENTIALS)
+        assert DC.db_host.seen == ["h"] and "db_host" not in vars(d)
+        d._db_host = "elsewhere"
+        d.connect()
+        assert sqldb.uris[-1] == "mysql+pymysql://u:p@elsewhere/n"
+    finally:
+        del DC.db_host
+    d = DC(*CREDENTIALS)  # back to a plain instance attribute
+    assert vars(d)["db_host"] == "h" and list(vars(d)) == ORDER
+
+    class Sub(DC):
+        db = "class default"  # a plain class attribute: the instance's own value still wins
+
+        def __getattribute__(self, name):
+            value = object.__getattribute__(self, name)
+            return value.upper() if name == "db_user" else value
+
+    s = Sub(*CREDENTIALS)
+    s.connect()
+    assert sqldb.uris[-1] == "mysql+pymysql://U:p@h/n" and s.db is not None and s.db != "class default"
+    # alternating instances of the two classes share the per-name caches
+    for obj, user in ((d, "u"), (s, "U"), (d, "u"), (s, "U")):
+        obj.connect()
+        assert sqldb.uris[-1] == "mysql+pymysql://%s:p@h/n" % user
+
+
+def test_instances_with_their_own_dict(sqldb, create_agent, capsys):
+    d = DC(*CREDENTIALS)
+    vars(d)  # the values move into a real dict
+    d.db_user = "v"
+    assert d.connect()["connected"] is True and sqldb.uris[-1] == "mysql+pymysql://v:p@h/n"
+    d.__dict__ = {"db_user": "w", "db_password": "p", "db_host": "h", "db_name": "n",
+                  "connection_status": {"connected": False, "message": None}}
+    assert d.connect() == {"connected": True, "message": "Connection successful"}
+    assert sqldb.uris[-1] == "mysql+pymysql://w:p@h/n" and list(d.__dict__)[-1] == "db"
+
+    r = AR("m", "t")
+    for i in range(40):  # more attributes than instances share keys for
+        setattr(r, "extra%d" % i, i)
+    r.__init__("m2", "t2")
+    assert (r.llm, r.toolkit, r.agent_runner, r.error) == ("m2", "t2", create_agent.result, None)
+    assert r.run("q") == create_agent.result.run("q")
+
+
+def test_deleted_attributes_come_back_in_store_order(create_agent, capsys):
+    r = AR("m", "t")
+    del r.llm, r.error
+    r.__init__("m2", "t2")
+    assert list(vars(r)) == ["toolkit", "verbose", "agent_type", "agent_runner", "llm", "error"]
+    assert r.llm == "m2" and r.error is None
+    del r.agent_runner
+    try:
+        r.run("q")
+    except AttributeError as e:
+        assert "agent_runner" in str(e)
+    else:
+        raise AssertionError("run() read a deleted attribute")
