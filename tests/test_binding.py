@@ -150,3 +150,27 @@ def test_runner_binding_agrees_with_python(npos, kws, create_agent, capsys):
     if expected is not TypeError:
         expected = expected[:3] + ((AR.__init__.__defaults__[1] if expected[3] == "default" else expected[3]),)
     assert got == expected
+
+
+def test_keyword_values_survive_the_caller_dropping_them():
+    """A keyword name's == that empties the caller's dict while binding runs: the values stay alive."""
+    import ctypes
+    import gc
+
+    calls = []
+
+    class Clearing(str):
+        def __eq__(self, other):
+            calls.append(other)
+            kwargs.clear()
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    obj = DC.__new__(DC)
+    kwargs = {Clearing("db_host"): ["only", "here"]}
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+    call(DC.__init__, (obj,), kwargs)
+    gc.collect()
+    assert calls and kwargs == {} and obj.db_host == ["only", "here"]

@@ -75,16 +75,17 @@ PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
   const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
   Ref kwnames = Ref::steal(PyTuple_New(nkw));
   if (!kwnames) return nullptr;
-  PyObject **stack = PyMem_New(PyObject *, static_cast<size_t>(nargs + nkw));
+  PyObject *small[8];
+  PyObject **stack = nargs + nkw <= 8 ? small : PyMem_New(PyObject *, static_cast<size_t>(nargs + nkw));
   if (!stack) return PyErr_NoMemory();
   for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = items[i];  // borrowed from the tuple
   Py_ssize_t pos = 0, k = 0;
   PyObject *key, *value;
   bool keys_are_str = true;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+  while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
     keys_are_str = keys_are_str && PyUnicode_Check(key);
     PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-    stack[nargs + k] = value;  // borrowed from the dict, which the caller keeps alive
+    stack[nargs + k] = Py_NewRef(value);  // owned: code run by the call may change the caller's dict
     ++k;
   }
   PyObject *result = nullptr;
@@ -93,7 +94,8 @@ PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
   } else {
     result = entry(self, stack, static_cast<size_t>(nargs), kwnames.get());
   }
-  PyMem_Free(stack);
+  for (Py_ssize_t i = nargs; i < nargs + k; ++i) Py_DECREF(stack[i]);
+  if (stack != small) PyMem_Free(stack);
   return result;
 }
 
