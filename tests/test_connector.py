@@ -50,6 +50,13 @@ def test_equality_with_none_decides_missing(sqldb):
         assert DC(value, value, value, value).connect()["message"] == "Connection successful"
     assert DC("u", "p", LikeNone(), "n").connect()["message"] == MISSING
 
+    class StrLikeNone(str):  # a str subclass is asked too; only an exact str is known not to equal None
+        def __eq__(self, other):
+            return other is None
+
+        __hash__ = str.__hash__
+    assert DC("u", StrLikeNone("p"), "h", "n").connect()["message"] == MISSING
+
 
 def test_uri_texts_and_encoding(sqldb):
     class Fmt:

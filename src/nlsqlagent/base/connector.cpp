@@ -31,6 +31,9 @@ int credential_missing(PyObject *self) {
   for (rt::Attr *attr : {&a.db_user, &a.db_password, &a.db_host, &a.db_name}) {
     Ref value = rt::get_attr(self, *attr);
     if (!value) return -1;
+    // The answers of `None == x` for None itself and for an exact str, which call nothing.
+    if (value.get() == Py_None) return 1;
+    if (PyUnicode_CheckExact(value.get())) continue;
     Ref equal = Ref::steal(PyObject_RichCompare(Py_None, value.get(), Py_EQ));
     if (!equal) return -1;
     const int missing = rt::is_true(equal.get());
