@@ -35,16 +35,28 @@ PyObject *call_entry(vectorcallfunc entry, PyObject *callable, PyObject *const *
   return checked(result);
 }
 
+/// The callee's own fast entry: this module's functions' native entry, else the vectorcall entry the
+/// callee offers (none before 3.8). Null when it has none.
+vectorcallfunc fast_entry(PyObject *callable) {
+  if (Py_TYPE(callable) == function_type()) return reinterpret_cast<FunctionObject *>(callable)->def->entry;
+  return compat::vectorcall_function(callable);
+}
+
+/// Calls through the type's call slot (the generic call when it has none), counting against the recursion
+/// limit.
+PyObject *call_slot(PyObject *callable, PyObject *args, PyObject *kwargs) {
+  ternaryfunc call = Py_TYPE(callable)->tp_call;
+  if (call == nullptr) return PyObject_Call(callable, args, kwargs);  // raises "not callable"
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject *result = call(callable, args, kwargs);
+  Py_LeaveRecursiveCall();
+  return checked(result);
+}
+
 /// The positional call once any bound method is unpacked. `args[-1]` is writable when `offset_ok`.
 PyObject *call_unpacked(PyObject *callable, PyObject *const *args, Py_ssize_t nargs, bool offset_ok) {
-  if (Py_TYPE(callable) == function_type()) {
-    return call_entry(reinterpret_cast<FunctionObject *>(callable)->def->entry, callable, args, nargs, offset_ok);
-  }
-#if NLSA_HAVE_VECTORCALL
-  if (vectorcallfunc entry = compat::vectorcall_function(callable)) {
-    return call_entry(entry, callable, args, nargs, offset_ok);
-  }
-#else
+  if (vectorcallfunc entry = fast_entry(callable)) return call_entry(entry, callable, args, nargs, offset_ok);
+#if !NLSA_HAVE_VECTORCALL
   // 3.7: the interpreter's own fast paths for functions and builtins; a tuple for everything else.
   if (PyFunction_Check(callable)) return _PyFunction_FastCallDict(callable, const_cast<PyObject **>(args), nargs, nullptr);
   if (PyCFunction_Check(callable)) return _PyCFunction_FastCallDict(callable, const_cast<PyObject **>(args), nargs, nullptr);
@@ -52,12 +64,7 @@ PyObject *call_unpacked(PyObject *callable, PyObject *const *args, Py_ssize_t na
   Ref tuple = Ref::steal(PyTuple_New(nargs));
   if (!tuple) return nullptr;
   for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-  ternaryfunc call = Py_TYPE(callable)->tp_call;
-  if (call == nullptr) return PyObject_Call(callable, tuple.get(), nullptr);  // raises "not callable"
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject *result = call(callable, tuple.get(), nullptr);
-  Py_LeaveRecursiveCall();
-  return checked(result);
+  return call_slot(callable, tuple.get(), nullptr);
 }
 
 #if NLSA_INLINE_VALUES
@@ -191,15 +198,6 @@ Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t nargs)
   return Ref::steal(call_unpacked(callable, args, nargs, false));
 }
 
-Ref call_with_dict(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept {
-  ternaryfunc call = Py_TYPE(callable)->tp_call;
-  if (call == nullptr) return Ref::steal(PyObject_Call(callable, args, kwargs));
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
-  PyObject *result = call(callable, args, kwargs);
-  Py_LeaveRecursiveCall();
-  return Ref::steal(checked(result));
-}
-
 Ref call_method_one(PyObject *obj, PyObject *name, PyObject *arg) noexcept {
   PyObject *method;
   const int unbound = compat::get_method(obj, name, &method);
@@ -211,12 +209,10 @@ Ref call_method_one(PyObject *obj, PyObject *name, PyObject *arg) noexcept {
 }
 
 Ref call_with_keywords(PyObject *callable, PyObject *const *values, PyObject *kwnames) noexcept {
-#if NLSA_HAVE_VECTORCALL
-  vectorcallfunc entry = Py_TYPE(callable) == function_type()
-                             ? reinterpret_cast<FunctionObject *>(callable)->def->entry
-                             : compat::vectorcall_function(callable);
-  if (entry) return Ref::steal(call_entry(entry, callable, values, 0, false, kwnames));
-#else
+  if (vectorcallfunc entry = fast_entry(callable)) {
+    return Ref::steal(call_entry(entry, callable, values, 0, false, kwnames));
+  }
+#if !NLSA_HAVE_VECTORCALL
   // 3.7: a Python function takes the names and values as they are, as the interpreter's own calls do.
   if (PyFunction_Check(callable)) {
     if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
@@ -232,7 +228,7 @@ Ref call_with_keywords(PyObject *callable, PyObject *const *values, PyObject *kw
   }
   Ref no_args = Ref::steal(PyTuple_New(0));
   if (!no_args) return Ref();
-  return call_with_dict(callable, no_args.get(), kwargs.get());
+  return Ref::steal(call_slot(callable, no_args.get(), kwargs.get()));
 }
 
 Ref text_of(PyObject *value) noexcept {

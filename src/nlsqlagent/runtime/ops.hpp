@@ -53,10 +53,6 @@ Ref lookup_global(PyObject *globals, PyObject *name, GlobalCache &cache) noexcep
 /// method is taken apart and its function called with the instance first. New reference or null.
 Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t nargs) noexcept;
 
-/// Calls `callable` with a tuple and a dict through its type's call slot (the generic call when it has
-/// none). New reference or null.
-Ref call_with_dict(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept;
-
 /// Calls `callable` with keyword arguments only: `values[i]` under the name `kwnames[i]` (a tuple of
 /// interned str). The result is that of a call with a new dict of those keywords through the call slot;
 /// a callee with a fast entry gets the names and values without the dict. New reference or null.
