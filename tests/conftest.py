@@ -7,7 +7,9 @@ import textwrap
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 FAKESTACK = os.path.join(HERE, "fakestack")
+REFERENCE = os.path.join(ROOT, "reference", "base.py")
 
 try:  # the real dependency stack where it installs; the stand-in tree elsewhere (3.7, 3.8)
     import langchain.agents  # noqa: F401
@@ -19,9 +21,22 @@ except ImportError:
 
 import warnings  # noqa: E402
 
-with warnings.catch_warnings():  # LangChain's notes on its deprecated import paths, once per session
-    warnings.simplefilter("ignore")
-    import nlsqlagent  # noqa: E402
+import importlib.util  # noqa: E402
+
+import nlsqlagent  # noqa: E402
+
+
+def load_reference():
+    """reference/base.py, the plain-Python source that the module reproduces, as a module of its own."""
+    spec = importlib.util.spec_from_file_location("nlsqlagent_reference", REFERENCE)
+    module = importlib.util.module_from_spec(spec)
+    with warnings.catch_warnings():  # LangChain's notes on the deprecated import paths the source uses
+        warnings.simplefilter("ignore")
+        spec.loader.exec_module(module)
+    return module
+
+
+reference = load_reference()
 
 needs_real_stack = pytest.mark.skipif(not REAL_STACK, reason="LangChain 0.3 does not install on this interpreter")
 

@@ -1,5 +1,5 @@
 """Property-based tests: generated calls against a Python def and a model of the binding rules; generated
-objects against the same classes written in plain Python (bench/plain_agent.py)."""
+objects against the same classes written in plain Python (reference/base.py)."""
 import io
 import os
 import sys
@@ -11,8 +11,7 @@ from hypothesis import strategies as st
 
 import nlsqlagent
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-import plain_agent  # noqa: E402
+from conftest import reference as plain_agent  # noqa: E402
 
 DC, AR = nlsqlagent.DatabaseConnector, nlsqlagent.AgentRunner
 FUZZ = settings(max_examples=int(os.environ.get("NLSA_FUZZ_EXAMPLES", "300")), deadline=None,

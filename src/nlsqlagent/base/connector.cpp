@@ -1,7 +1,6 @@
 // DatabaseConnector: credentials, the status record, the connection URI, connect and getdbinstance.
 #include <initializer_list>
 
-#include "../runtime/binding.hpp"
 #include "lines.hpp"
 #include "state.hpp"
 
@@ -10,12 +9,7 @@ namespace {
 
 using rt::fail_at;
 
-rt::TracebackSite g_init_site_connector{"nlsqlagent.DatabaseConnector.__init__"};
-rt::TracebackSite g_connect_site{"nlsqlagent.DatabaseConnector.connect"};
-rt::TracebackSite g_getdbinstance_site{"nlsqlagent.DatabaseConnector.getdbinstance"};
 rt::GlobalCache g_connect_sqldatabase, g_getdbinstance_sqldatabase;
-
-rt::FunctionObject *as_function(PyObject *callable) { return reinterpret_cast<rt::FunctionObject *>(callable); }
 
 /// `self.<name>[key] = value`, reading the record attribute afresh. 0, or -1 with an exception set.
 int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
@@ -139,7 +133,7 @@ PyObject *report_missing(PyObject *self, rt::TracebackSite &site, int store_line
 bool absorb_into_message(PyObject *self, rt::TracebackSite &site, int failed_line, int handler_line) {
   rt::ExceptException e(site, failed_line);
   if (!e.caught()) return false;
-  Ref text = Ref::steal(PyObject_Str(e.exception()));
+  Ref text = rt::masked_text(e.exception());
   if (!text || set_status_item(self, g_state.names.message, text.get()) < 0) {
     rt::add_traceback(site, handler_line);
     return false;
@@ -147,39 +141,27 @@ bool absorb_into_message(PyObject *self, rt::TracebackSite &site, int failed_lin
   return true;
 }
 
-PyObject *connector_init_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-  rt::FunctionObject *f = as_function(callable);
-  PyObject *bound[5];
-  if (!rt::bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)) {
-    return fail_at(g_init_site_connector, line::kConnectorInit);
-  }
+PyObject *connector_init(rt::FunctionObject *f, PyObject *const *bound) {
+  rt::TracebackSite &site = f->def->site;
   PyObject *self = bound[0];
   Attrs &a = g_state.attrs;
   rt::Attr *const attributes[] = {&a.db_user, &a.db_password, &a.db_host, &a.db_name, &a.db};
   PyObject *const values[] = {bound[1], bound[2], bound[3], bound[4], Py_None};
   for (int i = 0; i < 5; ++i) {
-    if (rt::set_attr(self, *attributes[i], values[i]) < 0) {
-      return fail_at(g_init_site_connector, line::kConnectorInitFirstStore + i);
-    }
+    if (rt::set_attr(self, *attributes[i], values[i]) < 0) return fail_at(site, line::kConnectorInitFirstStore + i);
   }
   const int status_line = line::kConnectorInitFirstStore + 5;
   Ref status = Ref::steal(PyDict_Copy(g_state.fresh_status));
-  if (!status || rt::set_attr(self, a.connection_status, status.get()) < 0) {
-    return fail_at(g_init_site_connector, status_line);
-  }
+  if (!status || rt::set_attr(self, a.connection_status, status.get()) < 0) return fail_at(site, status_line);
   Py_RETURN_NONE;
 }
 
-PyObject *connect_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-  rt::FunctionObject *f = as_function(callable);
-  PyObject *bound[1];
-  if (!rt::bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)) {
-    return fail_at(g_connect_site, line::kConnect);
-  }
+PyObject *connect(rt::FunctionObject *f, PyObject *const *bound) {
+  rt::TracebackSite &site = f->def->site;
   PyObject *self = bound[0];
   const int missing = credential_missing(self);
-  if (missing < 0) return fail_at(g_connect_site, line::kConnectCheck);
-  if (missing) return report_missing(self, g_connect_site, line::kConnectMissing, line::kConnectMissingReturn);
+  if (missing < 0) return fail_at(site, line::kConnectCheck);
+  if (missing) return report_missing(self, site, line::kConnectMissing, line::kConnectMissingReturn);
 
   int failed_line = 0;
   if (open_database(self, f->globals, g_connect_sqldatabase) < 0) {
@@ -189,50 +171,39 @@ PyObject *connect_entry(PyObject *callable, PyObject *const *args, size_t nargsf
   } else if (set_status_item(self, g_state.names.message, g_state.texts.connection_successful) < 0) {
     failed_line = line::kConnectMessage;
   }
-  if (failed_line && !absorb_into_message(self, g_connect_site, failed_line, line::kConnectHandler)) {
-    return nullptr;
-  }
+  if (failed_line && !absorb_into_message(self, site, failed_line, line::kConnectHandler)) return nullptr;
   Ref status = rt::get_attr(self, g_state.attrs.connection_status);
-  return status ? status.release() : fail_at(g_connect_site, line::kConnectReturn);
+  return status ? status.release() : fail_at(site, line::kConnectReturn);
 }
 
-PyObject *getdbinstance_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-  rt::FunctionObject *f = as_function(callable);
-  PyObject *bound[1];
-  if (!rt::bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)) {
-    return fail_at(g_getdbinstance_site, line::kGetDbInstance);
-  }
+PyObject *getdbinstance(rt::FunctionObject *f, PyObject *const *bound) {
+  rt::TracebackSite &site = f->def->site;
   PyObject *self = bound[0];
   const int missing = credential_missing(self);
-  if (missing < 0) return fail_at(g_getdbinstance_site, line::kGetDbInstanceCheck);
-  if (missing) {
-    return report_missing(self, g_getdbinstance_site, line::kGetDbInstanceMissing,
-                          line::kGetDbInstanceMissingReturn);
-  }
+  if (missing < 0) return fail_at(site, line::kGetDbInstanceCheck);
+  if (missing) return report_missing(self, site, line::kGetDbInstanceMissing, line::kGetDbInstanceMissingReturn);
   if (open_database(self, f->globals, g_getdbinstance_sqldatabase) < 0 &&
-      !absorb_into_message(self, g_getdbinstance_site, line::kGetDbInstanceOpen, line::kGetDbInstanceHandler)) {
+      !absorb_into_message(self, site, line::kGetDbInstanceOpen, line::kGetDbInstanceHandler)) {
     return nullptr;
   }
   Ref db = rt::get_attr(self, g_state.attrs.db);
-  return db ? db.release() : fail_at(g_getdbinstance_site, line::kGetDbInstanceReturn);
+  return db ? db.release() : fail_at(site, line::kGetDbInstanceReturn);
 }
 
 }  // namespace
 
-rt::MethodDef g_connector_init = {
-    "__init__", "DatabaseConnector.__init__", 5, 1,
-    {"self", "db_user", "db_password", "db_host", "db_name"},
-    {rt::DefaultKind::kNone, rt::DefaultKind::kNone, rt::DefaultKind::kNone, rt::DefaultKind::kNone,
-     rt::DefaultKind::kNone},
-    {"self", "db_user", "db_password", "db_host", "db_name"}, 5,
-    line::kConnectorInit, connector_init_entry, &g_init_site_connector, {}};
+using rt::Default;
 
-rt::MethodDef g_connect = {
-    "connect", "DatabaseConnector.connect", 1, 1, {"self"}, {}, {"self", "e"}, 2,
-    line::kConnect, connect_entry, &g_connect_site, {}};
+rt::MethodDef g_connector_init{
+    "__init__", "DatabaseConnector.__init__", line::kConnectorInit, connector_init,
+    {{"self", Default::kRequired}, {"db_user", Default::kNone}, {"db_password", Default::kNone},
+     {"db_host", Default::kNone}, {"db_name", Default::kNone}}};
 
-rt::MethodDef g_getdbinstance = {
-    "getdbinstance", "DatabaseConnector.getdbinstance", 1, 1, {"self"}, {}, {"self", "e"}, 2,
-    line::kGetDbInstance, getdbinstance_entry, &g_getdbinstance_site, {}};
+rt::MethodDef g_connect{
+    "connect", "DatabaseConnector.connect", line::kConnect, connect, {{"self", Default::kRequired}}, "e"};
+
+rt::MethodDef g_getdbinstance{
+    "getdbinstance", "DatabaseConnector.getdbinstance", line::kGetDbInstance, getdbinstance,
+    {{"self", Default::kRequired}}, "e"};
 
 }  // namespace nlsqlagent::base

@@ -8,12 +8,16 @@
 namespace nlsqlagent::base {
 
 ModuleState g_state;
-rt::TracebackSite g_init_site{"init nlsqlagent"};
-rt::TracebackSite g_defaults_site{"nlsqlagent.__defaults__"};
 
 namespace {
 
 constexpr const char *kModuleName = "nlsqlagent";
+rt::TracebackSite g_init_site{"init nlsqlagent"};
+PyObject *g_langchain_prefix = nullptr;  // "langchain", interned once
+
+/// The methods, in the order of their definitions in the source.
+rt::MethodDef *const kMethods[] = {&g_connector_init, &g_connect, &g_getdbinstance, &g_runner_init, &g_run};
+constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
 /// Adds the initialisation entry for `line` to the pending exception; returns -1.
 [[gnu::cold]] int init_failed_at(int line) {
@@ -106,14 +110,11 @@ int make_constants() {
   }
   NLSA_TEXTS(NLSA_MAKE)
 #undef NLSA_MAKE
-  for (rt::MethodDef *def : {&g_connector_init, &g_connect, &g_getdbinstance, &g_runner_init, &g_run}) {
-    for (int i = 0; i < def->nparams; ++i) {
-      if (def->interned_params[i]) continue;
-      def->interned_params[i] = PyUnicode_InternFromString(def->params[i]);
-      if (!def->interned_params[i]) return -1;
-    }
+  for (rt::MethodDef *def : kMethods) {
+    if (rt::prepare_method(*def) < 0) return -1;
   }
   if (!g_state.empty_tuple && !(g_state.empty_tuple = PyTuple_New(0))) return -1;
+  if (!g_langchain_prefix && !(g_langchain_prefix = PyUnicode_InternFromString("langchain"))) return -1;
   const Names &n = g_state.names;
   if (!g_state.agent_keywords &&
       !(g_state.agent_keywords = PyTuple_Pack(4, n.llm, n.toolkit, n.verbose, n.agent_type))) {
@@ -130,14 +131,31 @@ int make_constants() {
   return 0;
 }
 
-/// Adds the module to sys.modules as "nlsqlagent" when it was imported under another name. 0 or -1.
+/// Adds the module to sys.modules as "nlsqlagent" when it was imported under another name, and records that
+/// it did. 0 or -1.
 int register_under_own_name(PyObject *module) {
   PyObject *modules = PyImport_GetModuleDict();
   Ref key = Ref::steal(PyUnicode_FromString(kModuleName));
   if (!key) return -1;
   const int present = PyDict_Contains(modules, key.get());
   if (present != 0) return present < 0 ? -1 : 0;
-  return PyDict_SetItem(modules, key.get(), module);
+  if (PyDict_SetItem(modules, key.get(), module) < 0) return -1;
+  g_state.registered = true;
+  return 0;
+}
+
+/// Takes back the sys.modules entry that register_under_own_name added, if it still holds `module`. The
+/// pending exception is kept.
+void unregister_under_own_name(PyObject *module) {
+  if (!g_state.registered) return;
+  g_state.registered = false;
+  Ref pending = compat::take_pending_exception();
+  PyObject *modules = PyImport_GetModuleDict();
+  Ref key = Ref::steal(PyUnicode_FromString(kModuleName));
+  PyObject *entry = key ? PyDict_GetItemWithError(modules, key.get()) : nullptr;
+  if (entry == module && PyDict_DelItem(modules, key.get()) < 0) PyErr_WriteUnraisable(module);
+  PyErr_Clear();  // a failure to take the entry back must not replace the import's own error
+  compat::restore_pending_exception(std::move(pending));
 }
 
 /// Replaces a process-wide object with a fully built new one (the old one is released last).
@@ -145,7 +163,7 @@ void commit(PyObject *&field, Ref value) { Py_XSETREF(field, value.release()); }
 
 /// The builtin print, the two argument tuples. 0 or -1.
 int cache_print_and_texts() {
-  Ref print = Ref::steal(PyObject_GetAttrString(g_state.builtins, "print"));
+  Ref print = Ref::steal(PyObject_GetAttrString(rt::context().builtins, "print"));
   if (!print) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
@@ -160,23 +178,6 @@ int cache_print_and_texts() {
   commit(g_state.args_init_failed, std::move(init_failed));
   commit(g_state.args_not_initialized, std::move(not_initialized));
   return 0;
-}
-
-/// The code object of a method. New reference or null.
-Ref method_code(const rt::MethodDef &def) {
-  Ref varnames = Ref::steal(PyTuple_New(def.nlocals));
-  if (!varnames) return Ref();
-  for (int i = 0; i < def.nlocals; ++i) {
-    PyObject *local = PyUnicode_InternFromString(def.locals[i]);
-    if (!local) return Ref();
-    PyTuple_SET_ITEM(varnames.get(), i, local);
-  }
-  Ref filename = Ref::steal(PyUnicode_FromString("nlsqlagent/base"));
-  Ref name = Ref::steal(PyUnicode_FromString(def.name));
-  Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
-  if (!filename || !name || !qualname) return Ref();
-  return Ref::steal(compat::new_code(def.nparams, varnames.get(), filename.get(), name.get(), qualname.get(),
-                                     def.def_line));
 }
 
 // ---- exec step: the module's statements -----------------------------------------------------------------
@@ -324,8 +325,68 @@ int import_all_public(PyObject *module_object, PyObject *globals, PyObject *path
   return 0;
 }
 
+/// Whether `category` is one of LangChain's deprecation categories: a DeprecationWarning (or pending one)
+/// defined by a langchain package. -1 with an exception set.
+int langchain_deprecation(PyObject *category) {
+  if (!PyType_Check(category)) return 0;
+  const int deprecation = PyObject_IsSubclass(category, PyExc_DeprecationWarning);
+  const int pending = deprecation == 0 ? PyObject_IsSubclass(category, PyExc_PendingDeprecationWarning) : 0;
+  if (deprecation < 0 || pending < 0) return -1;
+  if (!deprecation && !pending) return 0;
+  Ref module = Ref::steal(PyObject_GetAttrString(category, "__module__"));
+  if (!module) return -1;
+  return PyUnicode_Check(module.get()) && PyUnicode_Tailmatch(module.get(), g_langchain_prefix, 0, 9, -1) == 1;
+}
+
+/// The showwarning in effect while the imports run: LangChain's notes about its deprecated import paths,
+/// which the module's statements use and its users cannot change, are dropped; every other warning goes to
+/// the showwarning that was in effect before, with the same arguments.
+PyObject *quiet_showwarning(PyObject *original, PyObject *args, PyObject *kwargs) {
+  PyObject *category = PyTuple_GET_SIZE(args) > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr;
+  if (category) {
+    const int drop = langchain_deprecation(category);
+    if (drop < 0) return nullptr;
+    if (drop) Py_RETURN_NONE;
+  }
+  return PyObject_Call(original, args, kwargs);
+}
+
+PyMethodDef g_quiet_showwarning_def = {"showwarning", reinterpret_cast<PyCFunction>(
+                                                          reinterpret_cast<void (*)()>(quiet_showwarning)),
+                                       METH_VARARGS | METH_KEYWORDS, nullptr};
+
+/// Puts quiet_showwarning in front of warnings.showwarning for its lifetime, and the original back after.
+class QuietLangChainNotes {
+ public:
+  QuietLangChainNotes() {
+    warnings_ = Ref::steal(PyImport_ImportModule("warnings"));
+    if (!warnings_) return;
+    original_ = Ref::steal(PyObject_GetAttrString(warnings_.get(), "showwarning"));
+    Ref quiet = original_ ? Ref::steal(PyCFunction_New(&g_quiet_showwarning_def, original_.get())) : Ref();
+    installed_ = quiet && PyObject_SetAttrString(warnings_.get(), "showwarning", quiet.get()) == 0;
+  }
+  /// False with an exception set when the filter could not be put in place.
+  bool ok() const { return installed_; }
+  ~QuietLangChainNotes() {
+    if (!installed_) return;
+    Ref pending = compat::take_pending_exception();
+    if (PyObject_SetAttrString(warnings_.get(), "showwarning", original_.get()) < 0) {
+      PyErr_WriteUnraisable(warnings_.get());
+    }
+    compat::restore_pending_exception(std::move(pending));
+  }
+  QuietLangChainNotes(const QuietLangChainNotes &) = delete;
+  QuietLangChainNotes &operator=(const QuietLangChainNotes &) = delete;
+
+ private:
+  Ref warnings_, original_;
+  bool installed_ = false;
+};
+
 /// Statements 1 to 13. 0, or -1 with the failing statement's entry added.
 int run_imports(PyObject *module_object, PyObject *globals) {
+  QuietLangChainNotes quiet;
+  if (!quiet.ok()) return init_failed_at(line::kSetup);
   int line = 0;
   for (const ImportStatement &statement : kImports) {
     ++line;
@@ -359,10 +420,10 @@ Ref agent_type_default(PyObject *globals) {
   return Ref::steal(PyObject_GetAttrString(agent_type.get(), "ZERO_SHOT_REACT_DESCRIPTION"));
 }
 
-/// A class statement: the namespace in order, the method objects, then type(name, (), namespace).
-/// Returns 0, or -1 with the failing line's entry added.
-int define_class(PyObject *globals, const char *class_name, rt::MethodDef *const *methods, int count,
-                 int class_line) {
+/// A class statement: the namespace in order, the method objects, then type(name, (), namespace). `codes`
+/// are the methods' code objects. Returns 0, or -1 with the failing line's entry added.
+int define_class(PyObject *globals, const char *class_name, rt::MethodDef *const *methods, PyObject *const *codes,
+                 int count, int class_line) {
   Ref name = Ref::steal(PyUnicode_InternFromString(class_name));
   Ref module_name = Ref::steal(PyUnicode_InternFromString(kModuleName));
   Ref ns = Ref::steal(PyDict_New());
@@ -372,20 +433,17 @@ int define_class(PyObject *globals, const char *class_name, rt::MethodDef *const
   }
   for (int i = 0; i < count; ++i) {
     rt::MethodDef *def = methods[i];
-    Ref code = method_code(*def);
-    Ref function = code ? Ref::steal(rt::new_function(def, module_name.get(), globals, code.get())) : Ref();
-    if (!function) return init_failed_at(class_line);
-    rt::FunctionObject *f = reinterpret_cast<rt::FunctionObject *>(function.get());
-    if (def == &g_connector_init) {
-      f->defaults = Py_BuildValue("(OOOO)", Py_None, Py_None, Py_None, Py_None);
-      if (!f->defaults) return init_failed_at(class_line);
-    } else if (def == &g_runner_init) {
-      Ref value = agent_type_default(globals);
-      if (!value) return init_failed_at(def->def_line);
-      f->default_slot = value.release();
-      f->defaults_getter = runner_init_defaults;
+    // A default computed at initialisation (the agent type's) is evaluated before the object is stored.
+    Ref slot_value;
+    for (int p = 0; p < def->nparams; ++p) {
+      if (def->params[p].fallback != rt::Default::kSlot) continue;
+      slot_value = agent_type_default(globals);
+      if (!slot_value) return init_failed_at(def->def_line);
     }
-    if (PyDict_SetItem(ns.get(), f->name, function.get()) < 0) {
+    Ref function =
+        Ref::steal(rt::new_function(def, module_name.get(), globals, codes[i], slot_value.get()));
+    if (!function || PyDict_SetItem(ns.get(), reinterpret_cast<rt::FunctionObject *>(function.get())->name,
+                                    function.get()) < 0) {
       return init_failed_at(class_line);
     }
   }
@@ -397,24 +455,25 @@ int define_class(PyObject *globals, const char *class_name, rt::MethodDef *const
   return 0;
 }
 
+/// The methods' code objects, made once per process (they hold only names and constants).
+PyObject *g_codes[kMethodCount];
+
 /// Steps 3 to 9 of the exec step, on the recorded module. 0 or -1.
 int initialise(PyObject *module, PyObject *globals) {
   PyObject *builtins = PyImport_AddModule("builtins");  // borrowed
   if (!builtins) return -1;
-  commit(g_state.builtins, Ref::borrow(builtins));
-  rt::set_builtins_module(builtins);
+  rt::set_context(globals, builtins);
   if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
   if (check_runtime_version() < 0) return -1;
   if (rt::ready_function_type() < 0 || make_constants() < 0 || rt::probe_inline_values() < 0) return -1;
 
-  if (register_under_own_name(module) < 0 || cache_print_and_texts() < 0) {
+  if (register_under_own_name(module) < 0 || cache_print_and_texts() < 0 ||
+      (!g_codes[0] && rt::build_code_objects(kMethods, kMethodCount, g_codes) < 0)) {
     return init_failed_at(line::kSetup);
   }
   if (run_imports(module, globals) < 0) return -1;
-  rt::MethodDef *const connector_methods[] = {&g_connector_init, &g_connect, &g_getdbinstance};
-  if (define_class(globals, "DatabaseConnector", connector_methods, 3, line::kConnectorClass) < 0) return -1;
-  rt::MethodDef *const runner_methods[] = {&g_runner_init, &g_run};
-  if (define_class(globals, "AgentRunner", runner_methods, 2, line::kRunnerClass) < 0) return -1;
+  if (define_class(globals, "DatabaseConnector", kMethods, g_codes, 3, line::kConnectorClass) < 0) return -1;
+  if (define_class(globals, "AgentRunner", kMethods + 3, g_codes + 3, 2, line::kRunnerClass) < 0) return -1;
   Ref test = Ref::steal(PyDict_New());
   if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
     return init_failed_at(line::kTest);
@@ -431,8 +490,8 @@ int module_exec(PyObject *module) noexcept {
   }
   g_state.module = Py_NewRef(module);
   g_state.globals = PyModule_GetDict(module);
-  rt::set_traceback_globals(g_state.globals);
   if (initialise(module, g_state.globals) < 0) {
+    unregister_under_own_name(module);
     g_state.globals = nullptr;
     Py_CLEAR(g_state.module);
     return -1;

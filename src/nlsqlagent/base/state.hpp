@@ -70,7 +70,7 @@ struct ModuleState {
   int64_t main_interpreter_id = -1;
   PyObject *module = nullptr;    // the recorded module object (strong), null when none
   PyObject *globals = nullptr;   // its namespace (borrowed from the module)
-  PyObject *builtins = nullptr;  // strong
+  bool registered = false;       // the exec step added the module to sys.modules as "nlsqlagent"
   PyObject *print = nullptr;     // strong: the builtin print as found at initialisation
   PyObject *args_init_failed = nullptr;     // ("Error occurred during initialization.",)
   PyObject *args_not_initialized = nullptr; // ("Agent runner is not initialized.",)
@@ -86,11 +86,5 @@ extern ModuleState g_state;
 
 /// Method definitions, in the order the classes define them.
 extern rt::MethodDef g_connector_init, g_connect, g_getdbinstance, g_runner_init, g_run;
-
-/// Traceback sites of initialisation and of the defaults getter.
-extern rt::TracebackSite g_init_site, g_defaults_site;
-
-/// The defaults getter of AgentRunner.__init__: (True, the stored agent_type default) and None.
-PyObject *runner_init_defaults(rt::FunctionObject *f);
 
 }  // namespace nlsqlagent::base

@@ -24,73 +24,35 @@ bool same_text(PyObject *a, PyObject *b) {
   return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(len) * PyUnicode_KIND(a)) == 0;
 }
 
-/// Equality of a keyword name with a parameter name: exact str by stored hash and text, a str subclass by
-/// its own ==. 1 equal, 0 not, -1 with an exception set.
-int keyword_equals(PyObject *key, PyObject *param) {
-  if (PyUnicode_CheckExact(key)) {
-    const Py_hash_t hk = compat::cached_str_hash(key), hp = compat::cached_str_hash(param);
-    if (hk != -1 && hp != -1 && hk != hp) return 0;
-    return same_text(key, param) ? 1 : 0;
-  }
-  if (!PyUnicode_Check(key)) return 0;  // left for the later pass, which rejects it
-  return PyObject_RichCompareBool(key, param, Py_EQ);
-}
+constexpr int kNoParameter = -1;  // the keyword names no parameter
+constexpr int kNotStr = -2;       // the keyword is not a str
+constexpr int kFailed = -3;       // a comparison raised
 
-/// Index of `param` among the keyword names (identity over all, then equality over all); -1 when absent,
-/// -2 with an exception set.
-Py_ssize_t find_keyword(PyObject *kwnames, PyObject *param) {
-  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    if (PyTuple_GET_ITEM(kwnames, k) == param) return k;
-  }
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    const int eq = keyword_equals(PyTuple_GET_ITEM(kwnames, k), param);
-    if (eq < 0) return -2;
-    if (eq) return k;
-  }
-  return -1;
-}
-
-/// Parameter index in [from, to) whose name is `key` by identity, then (for a str key) by equal text; -1.
-int match_parameter(const MethodDef &def, PyObject *key, int from, int to, bool text_too) {
-  for (int i = from; i < to; ++i) {
+/// The parameter a keyword name stands for, as the interpreter decides it for a Python function: identity
+/// with a parameter name first (over all of them), then equality (over all of them, in order), where an
+/// exact str is equal by its text and a str subclass by its own ==. So a name that equals several
+/// parameters stands for the first of them.
+int parameter_of(const MethodDef &def, PyObject *key) {
+  for (int i = 0; i < def.nparams; ++i) {
     if (def.interned_params[i] == key) return i;
   }
-  if (!text_too) return -1;
-  for (int i = from; i < to; ++i) {
-    if (same_text(key, def.interned_params[i])) return i;
-  }
-  return -1;
-}
-
-/// Second pass over all keywords, when some were not accounted for: binds the ones that match a parameter
-/// after the positional ones, and fails on the first that does not.
-bool bind_leftover_keywords(const MethodDef &def, Py_ssize_t nargs, PyObject *kwnames, PyObject *const *kwvalues,
-                            PyObject **out) {
-  const int n = static_cast<int>(nargs);
-  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-    int index = match_parameter(def, key, n, def.nparams, false);
-    if (index < 0) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
-        return false;
-      }
-      index = match_parameter(def, key, n, def.nparams, true);
-    }
-    if (index >= 0) {
-      out[index] = kwvalues[k];
+  if (!PyUnicode_Check(key)) return kNotStr;
+  const bool exact = PyUnicode_CheckExact(key);
+  for (int i = 0; i < def.nparams; ++i) {
+    if (exact) {
+      if (same_text(key, def.interned_params[i])) return i;
       continue;
     }
-    if (match_parameter(def, key, 0, n, true) >= 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name, key);
-    } else {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
-    }
-    return false;
+    const int eq = PyObject_RichCompareBool(key, def.interned_params[i], Py_EQ);
+    if (eq < 0) return kFailed;
+    if (eq) return i;
   }
-  return true;
+  return kNoParameter;
+}
+
+[[gnu::cold]] bool keyword_error(const MethodDef &def, const char *format, PyObject *key) {
+  PyErr_Format(PyExc_TypeError, format, def.name, key);
+  return false;
 }
 
 }  // namespace
@@ -106,19 +68,38 @@ bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssiz
     for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = call_default(f, i);
     return true;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  // Which parameter each keyword stands for, decided once per keyword.
+  constexpr Py_ssize_t kSmall = 16;
+  int small[kSmall];
+  int *target = small;
+  Ref heap;  // owns the larger array through a bytes object, freed on every path
+  if (nkw > kSmall) {
+    heap = Ref::steal(PyBytes_FromStringAndSize(nullptr, nkw * static_cast<Py_ssize_t>(sizeof(int))));
+    if (!heap) return false;
+    target = reinterpret_cast<int *>(PyBytes_AS_STRING(heap.get()));
+  }
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    target[k] = parameter_of(def, PyTuple_GET_ITEM(kwnames, k));
+    if (target[k] == kFailed) return false;
+  }
+  const int n = static_cast<int>(nargs);
+  for (int i = 0; i < n; ++i) out[i] = args[i];
   PyObject *const *kwvalues = args + nargs;
+  Py_ssize_t bound_by[kMaxParams];  // the keyword that filled each parameter after the positional ones
   Py_ssize_t unaccounted = nkw;
-  for (int i = static_cast<int>(nargs); i < def.nparams; ++i) {
+  for (int i = n; i < def.nparams; ++i) {
+    bound_by[i] = -1;
     const bool required = i < def.nrequired;
-    if (!required && unaccounted == 0) {
-      out[i] = call_default(f, i);
-      continue;
+    if (required || unaccounted > 0) {
+      for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (target[k] == i) {
+          bound_by[i] = k;
+          break;
+        }
+      }
     }
-    const Py_ssize_t k = find_keyword(kwnames, def.interned_params[i]);
-    if (k == -2) return false;
-    if (k >= 0) {
-      out[i] = kwvalues[k];
+    if (bound_by[i] >= 0) {
+      out[i] = kwvalues[bound_by[i]];
       --unaccounted;
     } else if (required) {
       return count_error(def, Shortfall::kTooFew, i);
@@ -126,8 +107,21 @@ bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssiz
       out[i] = call_default(f, i);
     }
   }
-  if (unaccounted > 0) return bind_leftover_keywords(def, nargs, kwnames, kwvalues, out);
-  return true;
+  if (unaccounted == 0) return true;
+  // Some keywords were not accounted for: the first of them, in call order, decides the error.
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    const int i = target[k];
+    if (i == kNotStr) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+      return false;
+    }
+    if (i == kNoParameter) return keyword_error(def, "%s() got an unexpected keyword argument '%U'", key);
+    if (i < n || bound_by[i] != k) {
+      return keyword_error(def, "%s() got multiple values for keyword argument '%U'", key);
+    }
+  }
+  return true;  // not reached: an unaccounted keyword fails above
 }
 
 }  // namespace nlsqlagent::rt

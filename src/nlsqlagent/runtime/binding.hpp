@@ -8,8 +8,8 @@
 namespace nlsqlagent::rt {
 
 /// Slow path of bind_arguments: keywords, or a positional count out of range.
-bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
-                                       PyObject *kwnames, PyObject **out) noexcept;
+bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                         PyObject **out) noexcept;
 
 /// Fills out[0 .. nparams) with borrowed references to the bound values (the caller's arguments or the
 /// creation-time defaults). Returns false with a TypeError (or a comparison's exception) set.

@@ -4,12 +4,17 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "binding.hpp"
 
 namespace nlsqlagent::rt {
 namespace {
 
 PyTypeObject g_function_type;
 bool g_type_ready = false;
+TracebackSite g_defaults_site = {"nlsqlagent.__defaults__"};
 
 FunctionObject *as_function(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
 
@@ -27,13 +32,39 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
   Py_VISIT(f->defaults);
   Py_VISIT(f->kwdefaults);
   Py_VISIT(f->annotations);
-  Py_VISIT(f->is_coroutine);
   Py_VISIT(f->default_slot);
   return 0;
 }
 
+/// Breaks the cycles that run through what callers can set, and keeps the object usable as CPython's own
+/// function type does: code that reaches a cleared object in the same collection (a weakref callback, say)
+/// may still read every attribute and call it. The names become the empty string (a str subclass set by
+/// a caller could hold a cycle); the namespace and the code stay, since neither can be replaced by a caller
+/// and the namespace is a dict that the collector clears itself; the one-slot default is the value found at
+/// initialisation and is never replaced.
 int function_clear(PyObject *self) {
   FunctionObject *f = as_function(self);
+  PyObject *empty = PyUnicode_FromStringAndSize(nullptr, 0);  // the interpreter's shared empty str
+  if (empty) {
+    Py_SETREF(f->name, Py_NewRef(empty));
+    Py_SETREF(f->qualname, empty);
+  } else {
+    PyErr_Clear();  // cannot happen: the empty str is a singleton; the old names then stay
+  }
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  f->defaults_pending = false;
+  return 0;
+}
+
+void function_dealloc(PyObject *self) {
+  PyObject_GC_UnTrack(self);
+  FunctionObject *f = as_function(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
@@ -44,15 +75,7 @@ int function_clear(PyObject *self) {
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->kwdefaults);
   Py_CLEAR(f->annotations);
-  Py_CLEAR(f->is_coroutine);
   Py_CLEAR(f->default_slot);
-  return 0;
-}
-
-void function_dealloc(PyObject *self) {
-  PyObject_GC_UnTrack(self);
-  if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
-  function_clear(self);
   PyObject_GC_Del(self);
 }
 
@@ -66,7 +89,7 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject * /*type*/)
 /// The tuple-and-dict call entry: hands the tuple's items straight to the native entry when there are no
 /// keywords, else lays out positional arguments and keyword values in one array with a tuple of names.
 PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-  NativeEntry entry = as_function(self)->def->entry;
+  constexpr vectorcallfunc entry = function_vectorcall;
   PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
@@ -100,8 +123,8 @@ PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *function_repr(PyObject *self) {
-  return PyUnicode_FromFormat("<%s %U at %p>", _PyType_Name(Py_TYPE(self)), as_function(self)->qualname,
-                              self);
+  return PyUnicode_FromFormat("<%s %U at %p>", compat::type_short_name(Py_TYPE(self)),
+                              as_function(self)->qualname, self);
 }
 
 PyObject *function_reduce(PyObject *self, PyObject * /*unused*/) {
@@ -161,41 +184,46 @@ PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_function(sel
 PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
 PyObject *get_code(PyObject *self, void *) { return Py_NewRef(as_function(self)->code); }
 
-/// Runs the defaults getter once, on the first read of either defaults attribute. 0, or -1 with an
-/// exception set.
-int fetch_computed_defaults(FunctionObject *f) {
-  if (!f->defaults_getter) return 0;
-  Ref pair = Ref::steal(f->defaults_getter(f));
-  if (!pair) return -1;
-  f->defaults_getter = nullptr;
-  PyObject *defaults = PyTuple_GET_ITEM(pair.get(), 0);
-  PyObject *kwdefaults = PyTuple_GET_ITEM(pair.get(), 1);
-  Py_XSETREF(f->defaults, defaults == Py_None ? nullptr : Py_NewRef(defaults));
-  Py_XSETREF(f->kwdefaults, kwdefaults == Py_None ? nullptr : Py_NewRef(kwdefaults));
+/// Builds __defaults__ from the definition on its first read: the values of the optional parameters, in
+/// order. 0, or -1 with an exception set and the entry "nlsqlagent.__defaults__" at the definition's line.
+int build_pending_defaults(FunctionObject *f) {
+  if (!f->defaults_pending) return 0;
+  const MethodDef &def = *f->def;
+  Ref defaults = Ref::steal(PyTuple_New(def.nparams - def.nrequired));
+  if (!defaults) {
+    add_traceback(g_defaults_site, def.def_line);
+    return -1;
+  }
+  for (int i = def.nrequired; i < def.nparams; ++i) {
+    PyTuple_SET_ITEM(defaults.get(), i - def.nrequired, Py_NewRef(call_default(f, i)));
+  }
+  f->defaults_pending = false;
+  Py_XSETREF(f->defaults, defaults.release());
   return 0;
 }
 
 PyObject *get_defaults(PyObject *self, void *) {
   FunctionObject *f = as_function(self);
-  if (fetch_computed_defaults(f) < 0) return nullptr;
+  if (build_pending_defaults(f) < 0) return nullptr;
   return Py_NewRef(f->defaults ? f->defaults : Py_None);
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) {
   FunctionObject *f = as_function(self);
-  if (fetch_computed_defaults(f) < 0) return nullptr;
+  if (build_pending_defaults(f) < 0) return nullptr;
   return Py_NewRef(f->kwdefaults ? f->kwdefaults : Py_None);
 }
 
 /// Stores what a defaults attribute reports, after the warning that calls keep their own defaults. If the
-/// warning filters turn the warning into an error, nothing is stored.
+/// warning filters turn the warning into an error, nothing is stored. The other attribute keeps what it
+/// reports: defaults still to be built are built first.
 int store_reported_defaults(FunctionObject *f, PyObject **field, PyObject *value, const char *attribute) {
   if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                        "changes to %s.%s will not currently affect the values used in function calls",
-                       _PyType_Name(Py_TYPE(f)), attribute) < 0) {
+                       compat::type_short_name(Py_TYPE(f)), attribute) < 0 ||
+      build_pending_defaults(f) < 0) {
     return -1;
   }
-  f->defaults_getter = nullptr;  // a stored value wins over one computed later
   Py_XSETREF(*field, (value == nullptr || value == Py_None) ? nullptr : Py_NewRef(value));
   return 0;
 }
@@ -236,11 +264,7 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
   return 0;
 }
 
-PyObject *get_is_coroutine(PyObject *self, void *) {
-  FunctionObject *f = as_function(self);
-  if (!f->is_coroutine) f->is_coroutine = Py_NewRef(Py_False);  // none of the methods is a coroutine
-  return Py_NewRef(f->is_coroutine);
-}
+PyObject *get_is_coroutine(PyObject *, void *) { Py_RETURN_FALSE; }  // none of the methods is a coroutine
 
 PyGetSetDef g_getsets[] = {
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
@@ -307,11 +331,24 @@ int ready_function_type() noexcept {
 
 PyTypeObject *function_type() noexcept { return &g_function_type; }
 
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) noexcept {
+  FunctionObject *f = as_function(callable);
+  MethodDef &def = *f->def;
+  if (!compat::enter_native_call()) return nullptr;
+  PyObject *bound[kMaxParams];
+  PyObject *result = bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)
+                         ? def.body(f, bound)
+                         : fail_at(def.site, def.def_line);
+  compat::leave_native_call();
+  return result;
+}
+
 #if NLSA_VECTORCALL_UNCHECKED_KEYS
 namespace {
 /// The call entry's key check, which the interpreter's generic call skips on this version: a call with a
 /// keyword dict whose keys are not all str fails as it does through the type's call slot.
-PyObject *key_checked_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+PyObject *key_checked_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
   if (kwnames) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
       if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
@@ -320,21 +357,35 @@ PyObject *key_checked_entry(PyObject *callable, PyObject *const *args, size_t na
       }
     }
   }
-  return reinterpret_cast<FunctionObject *>(callable)->def->entry(callable, args, nargsf, kwnames);
+  return function_vectorcall(callable, args, nargsf, kwnames);
 }
 }  // namespace
 #endif
 
-PyObject *new_function(const MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code) noexcept {
+int prepare_method(MethodDef &def) noexcept {
+  if (def.site.funcname[0] == '\0') {
+    std::snprintf(def.site.funcname, sizeof def.site.funcname, "nlsqlagent.%s", def.qualname);
+  }
+  for (int i = 0; i < def.nparams; ++i) {
+    if (def.interned_params[i]) continue;
+    def.interned_params[i] = PyUnicode_InternFromString(def.params[i].name);
+    if (!def.interned_params[i]) return -1;
+  }
+  return 0;
+}
+
+PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code,
+                       PyObject *slot_value) noexcept {
   Ref name = Ref::steal(PyUnicode_InternFromString(def->name));
   Ref qualname = Ref::steal(PyUnicode_FromString(def->qualname));
   if (!name || !qualname) return nullptr;
   FunctionObject *f = PyObject_GC_New(FunctionObject, &g_function_type);
   if (!f) return nullptr;
+  // No failure from here on: the object is complete before anything can see it.
 #if NLSA_VECTORCALL_UNCHECKED_KEYS
-  f->vectorcall = key_checked_entry;
+  f->vectorcall = key_checked_vectorcall;
 #elif NLSA_HAVE_VECTORCALL
-  f->vectorcall = def->entry;
+  f->vectorcall = function_vectorcall;
 #endif
   f->def = def;
   f->name = name.release();
@@ -347,12 +398,109 @@ PyObject *new_function(const MethodDef *def, PyObject *module_name, PyObject *gl
   f->defaults = nullptr;
   f->kwdefaults = nullptr;
   f->annotations = nullptr;
-  f->is_coroutine = nullptr;
-  f->default_slot = nullptr;
+  f->default_slot = Py_XNewRef(slot_value);
   f->weakrefs = nullptr;
-  f->defaults_getter = nullptr;
+  f->defaults_pending = def->nrequired < def->nparams;
   PyObject_GC_Track(f);
   return reinterpret_cast<PyObject *>(f);
+}
+
+namespace {
+
+/// Appends `text` to the source being built; false when the buffer is full.
+bool append(char *buffer, size_t size, size_t &used, const char *text) {
+  const int n = std::snprintf(buffer + used, size - used, "%s", text);
+  if (n < 0 || static_cast<size_t>(n) >= size - used) return false;
+  used += static_cast<size_t>(n);
+  return true;
+}
+
+/// A Python source whose functions have the methods' names, parameters, local names and first lines, each
+/// inside a class of its qualified name's first part, and a body that raises a TypeError saying that the
+/// method is native. Null (SystemError set) when the definitions do not fit the scheme.
+bool stub_source(MethodDef *const *defs, int count, char *buffer, size_t size) {
+  size_t used = 0;
+  int line = 1;  // the line the next text starts on
+  const char *previous_class = nullptr;
+  size_t previous_class_length = 0;
+  char text[512];
+  for (int m = 0; m < count; ++m) {
+    const MethodDef &def = *defs[m];
+    const char *dot = std::strchr(def.qualname, '.');
+    if (!dot) return false;
+    const size_t class_length = static_cast<size_t>(dot - def.qualname);
+    const bool new_class = !previous_class || class_length != previous_class_length ||
+                           std::strncmp(previous_class, def.qualname, class_length) != 0;
+    const int header_line = def.def_line - (new_class ? 1 : 0);
+    if (header_line < line) return false;
+    for (; line < header_line; ++line) {
+      if (!append(buffer, size, used, "\n")) return false;
+    }
+    if (new_class) {
+      std::snprintf(text, sizeof text, "class %.*s:\n", static_cast<int>(class_length), def.qualname);
+      if (!append(buffer, size, used, text)) return false;
+      ++line;
+      previous_class = def.qualname;
+      previous_class_length = class_length;
+    }
+    if (!append(buffer, size, used, "    def ") || !append(buffer, size, used, def.name) ||
+        !append(buffer, size, used, "(")) {
+      return false;
+    }
+    for (int i = 0; i < def.nparams; ++i) {
+      if ((i && !append(buffer, size, used, ", ")) || !append(buffer, size, used, def.params[i].name)) return false;
+    }
+    char error[256];
+    std::snprintf(error, sizeof error,
+                  "TypeError('nlsqlagent.%s is a native method: its code object describes it and has no Python "
+                  "body to run')",
+                  def.qualname);
+    // The handler's local name, where the method has one, holds the error, so that the code object lists
+    // the same local names as the method.
+    if (const char *local = def.extra_locals[0]) {
+      std::snprintf(text, sizeof text, "):\n        %s = %s\n        raise %s\n", local, error, local);
+    } else {
+      std::snprintf(text, sizeof text, "):\n        raise %s\n\n", error);
+    }
+    if (!append(buffer, size, used, text)) return false;
+    line += 3;
+  }
+  return true;
+}
+
+/// The code object among `consts` (recursively) named `name` that starts at `line`; borrowed, or null.
+PyObject *find_code(PyObject *code, const char *name, int line) {
+  auto *c = reinterpret_cast<PyCodeObject *>(code);
+  if (c->co_firstlineno == line && PyUnicode_CompareWithASCIIString(c->co_name, name) == 0) return code;
+  PyObject *consts = c->co_consts;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+    PyObject *item = PyTuple_GET_ITEM(consts, i);
+    if (!PyCode_Check(item)) continue;
+    if (PyObject *found = find_code(item, name, line)) return found;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int build_code_objects(MethodDef *const *defs, int count, PyObject **codes) noexcept {
+  char source[4096] = "";
+  if (!stub_source(defs, count, source, sizeof source)) {
+    PyErr_SetString(PyExc_SystemError, "nlsqlagent: method definitions out of line order");
+    return -1;
+  }
+  Ref module_code = Ref::steal(Py_CompileString(source, kSourceFile, Py_file_input));
+  if (!module_code) return -1;
+  for (int m = 0; m < count; ++m) {
+    PyObject *code = find_code(module_code.get(), defs[m]->name, defs[m]->def_line);
+    if (!code) {
+      PyErr_SetString(PyExc_SystemError, "nlsqlagent: a method's code object is missing");
+      for (int k = 0; k < m; ++k) Py_CLEAR(codes[k]);
+      return -1;
+    }
+    codes[m] = Py_NewRef(code);
+  }
+  return 0;
 }
 
 }  // namespace nlsqlagent::rt

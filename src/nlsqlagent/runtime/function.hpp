@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "../compat.hpp"
 #include "traceback.hpp"
@@ -11,54 +12,75 @@
 namespace nlsqlagent::rt {
 
 constexpr int kMaxParams = 5;
-constexpr int kMaxLocals = 6;
+constexpr int kMaxExtraLocals = 1;
 
-/// Where the value of an omitted optional parameter comes from; fixed when the function object is made.
-enum class DefaultKind : uint8_t { kNone, kTrue, kSlot };
+/// What an omitted parameter takes; kRequired marks a parameter without a default.
+enum class Default : uint8_t { kRequired, kNone, kTrue, kSlot };
 
-/// Native entry of a method, in vectorcall shape: (function object, arguments, count, keyword names).
-using NativeEntry = vectorcallfunc;
-
-/// Everything fixed about one method: names, parameters, defaults, code-object layout and entry.
-struct MethodDef {
-  const char *name;      // bare name, also the name in every binding error
-  const char *qualname;  // "Class.method"
-  int nparams;
-  int nrequired;
-  const char *params[kMaxParams];
-  DefaultKind defaults[kMaxParams];  // used from index nrequired on
-  const char *locals[kMaxLocals];    // code object's local names; the parameters come first
-  int nlocals;
-  int def_line;  // line of the definition: binding failures and the code object's first line
-  NativeEntry entry;
-  TracebackSite *site;
-  PyObject *interned_params[kMaxParams];  // filled at initialisation; process lifetime
+/// One parameter of a method: its name and its default.
+struct Param {
+  const char *name;
+  Default fallback;
 };
 
 struct FunctionObject;
-/// Produces (defaults tuple, keyword defaults) for a function whose defaults are computed on first read.
-using DefaultsGetter = PyObject *(*)(FunctionObject *);
+
+/// A method body, handed its bound arguments (borrowed; bound[0] is the instance). New reference or null
+/// with an exception set and the method's traceback entry added.
+using MethodBody = PyObject *(*)(FunctionObject *f, PyObject *const *bound);
+
+/// Everything fixed about one method, as its definition in the source says it; the counts are derived.
+struct MethodDef {
+  /// `params` in order (required ones first); `extra_local` is the local name after them (the handler's
+  /// `e`), or null.
+  MethodDef(const char *method_name, const char *method_qualname, int line, MethodBody method_body,
+            std::initializer_list<Param> parameters, const char *extra_local = nullptr) noexcept
+      : name(method_name), qualname(method_qualname), def_line(line), body(method_body), extra_locals{extra_local} {
+    for (const Param &p : parameters) {
+      if (nparams == kMaxParams) break;
+      params[nparams++] = p;
+      if (p.fallback == Default::kRequired && nrequired == nparams - 1) ++nrequired;
+    }
+  }
+  MethodDef(const MethodDef &) = delete;
+  MethodDef &operator=(const MethodDef &) = delete;
+
+  const char *name;      // bare name, also the name in every binding error
+  const char *qualname;  // "Class.method"
+  int def_line;          // line of the definition: binding failures and the code object's first line
+  MethodBody body;
+  Param params[kMaxParams] = {};
+  const char *extra_locals[kMaxExtraLocals];
+  int nparams = 0;
+  int nrequired = 0;  // the required parameters come first
+
+  // Filled by prepare_method at initialisation; process lifetime.
+  PyObject *interned_params[kMaxParams] = {};
+  TracebackSite site;  // "nlsqlagent." + qualname
+};
+
+/// Interns the parameter names and names the traceback site. 0, or -1 with an exception set. Idempotent.
+int prepare_method(MethodDef &def) noexcept;
 
 struct FunctionObject {
   PyObject_HEAD
 #if NLSA_HAVE_VECTORCALL
   vectorcallfunc vectorcall;
 #endif
-  const MethodDef *def;
-  PyObject *name;          // str
-  PyObject *qualname;      // str
+  MethodDef *def;
+  PyObject *name;          // str, never null (clearing puts the empty string in)
+  PyObject *qualname;      // str, never null (clearing puts the empty string in)
   PyObject *module;        // any object; null reads as None
   PyObject *doc;           // null: the definition's (absent) doc
   PyObject *dict;          // attribute dictionary, made on first use
-  PyObject *globals;       // the module namespace
-  PyObject *code;
+  PyObject *globals;       // the module namespace, never null; kept by clearing (the dict clears itself)
+  PyObject *code;          // never null; holds only names and constants, so no cycle runs through it
   PyObject *defaults;      // what __defaults__ reports
   PyObject *kwdefaults;    // what __kwdefaults__ reports
   PyObject *annotations;   // made on first read
-  PyObject *is_coroutine;  // cached on first read
-  PyObject *default_slot;  // the one-slot store for a default computed at initialisation
+  PyObject *default_slot;  // the one-slot store for a default computed at initialisation; never cleared
   PyObject *weakrefs;
-  DefaultsGetter defaults_getter;  // null, or run once on the first read of either defaults attribute
+  bool defaults_pending;   // __defaults__ is still to be built from the definition, on its first read
 };
 
 /// Readies the function type; -1 with an exception set on failure. Safe to call again.
@@ -67,18 +89,30 @@ int ready_function_type() noexcept;
 /// The function type (borrowed, static).
 PyTypeObject *function_type() noexcept;
 
-/// Makes a function object for `def` with the module namespace `globals` and code object `code`.
-/// Returns a new reference or null with an exception set.
-PyObject *new_function(const MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code) noexcept;
+/// The call entry of every function object, in vectorcall shape: binds the arguments (a failure gets the
+/// entry at the definition's line) and runs the body. New reference or null.
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
+
+/// Makes a function object for `def` (prepared) with the module namespace `globals`, code object `code`, and
+/// `slot_value` for a kSlot default (borrowed; may be null when there is none). Its __defaults__ are built
+/// from the definition on first read. Returns a new reference or null with an exception set.
+PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code,
+                       PyObject *slot_value) noexcept;
+
+/// The code objects of the methods `defs` (prepared, in line order), one new reference each in `codes`: the
+/// names, file name, parameters, local names and first line of each method, and a body that raises a
+/// TypeError saying the method is native, so that running one is safe. 0, or -1 with an exception set.
+int build_code_objects(MethodDef *const *defs, int count, PyObject **codes) noexcept;
 
 /// Value an omitted optional parameter `index` of `f` takes (borrowed).
 inline PyObject *call_default(const FunctionObject *f, int index) {
-  switch (f->def->defaults[index]) {
-    case DefaultKind::kTrue:
+  switch (f->def->params[index].fallback) {
+    case Default::kTrue:
       return Py_True;
-    case DefaultKind::kSlot:
+    case Default::kSlot:
       return f->default_slot;
-    case DefaultKind::kNone:
+    case Default::kNone:
+    case Default::kRequired:
       break;
   }
   return Py_None;

@@ -11,7 +11,8 @@
 
 namespace nlsqlagent::rt {
 
-/// Per-site cache of one module-global name: the namespace's version tag and what the lookup found there.
+/// Per-site cache of one module-global name: the namespace's version tag and what the lookup found there
+/// (used only with NLSA_INTERNALS).
 struct GlobalCache {
   PyObject *dict = nullptr;   // the namespace the entry belongs to
   uint64_t version = 0;
@@ -27,9 +28,9 @@ struct Attr {
   Py_ssize_t index = -1;          // slot in the instances' values array
 };
 
-/// `obj.<attr>`, with the result of PyObject_GetAttr. On 3.11 and 3.12 the value is read straight from the
-/// instance's values array while the type is unchanged, has the generic attribute slots and no data
-/// descriptor of that name, as the interpreter's own specialised reads do. New reference or null.
+/// `obj.<attr>`, with the result of PyObject_GetAttr. On 3.11 and 3.12 (with NLSA_INTERNALS) the value is
+/// read straight from the instance's values array while the type is unchanged, has the generic attribute
+/// slots and no attribute of that name, as the interpreter's own specialised reads do. New reference or null.
 Ref get_attr(PyObject *obj, Attr &attr) noexcept;
 
 /// `obj.<attr> = value`, with the effect of PyObject_SetAttr (the same fast path as get_attr). 0 or -1.
@@ -39,10 +40,7 @@ int set_attr(PyObject *obj, Attr &attr, PyObject *value) noexcept;
 /// when it is as expected. 0, or -1 with an exception set (the probe class could not be made).
 int probe_inline_values() noexcept;
 
-/// The builtins module that name lookups fall back on (borrowed; set once at initialisation).
-void set_builtins_module(PyObject *builtins) noexcept;
-
-/// Resolves `name` (interned str) in `globals`, then as an attribute of the builtins module; NameError when
+/// Resolves `name` (interned str) in `globals`, then as an attribute of context().builtins; NameError when
 /// absent from both. Returns a new reference or null with an exception set.
 Ref lookup_global(PyObject *globals, PyObject *name, GlobalCache &cache) noexcept;
 
@@ -97,5 +95,12 @@ class ExceptException {
 
 /// One new str holding the pieces (all str) in order. New reference or null.
 Ref join_texts(PyObject *const *pieces, Py_ssize_t count) noexcept;
+
+/// str(obj) with every secret it shows masked (see redact.cpp): an exact str, computed once. New reference or
+/// null.
+Ref masked_text(PyObject *obj) noexcept;
+
+/// `text` (an exact str) with every secret masked; `text` itself when it shows none. New reference or null.
+Ref masked(PyObject *text) noexcept;
 
 }  // namespace nlsqlagent::rt

@@ -8,8 +8,7 @@
 namespace nlsqlagent::rt {
 namespace {
 
-constexpr const char *kSourceFile = "nlsqlagent/base";
-PyObject *g_globals = nullptr;  // strong: the namespace of the latest initialisation
+Context g_context;
 
 /// Returns a borrowed code object for the entry, making it on first use; null with an exception set.
 PyObject *code_for(TracebackSite &site, int line) {
@@ -25,14 +24,22 @@ PyObject *code_for(TracebackSite &site, int line) {
 
 }  // namespace
 
-void set_traceback_globals(PyObject *globals) noexcept { Py_XSETREF(g_globals, Py_XNewRef(globals)); }
+const Context &context() noexcept { return g_context; }
+
+void set_context(PyObject *globals, PyObject *builtins) noexcept {
+  Context old = g_context;
+  g_context.globals = Py_XNewRef(globals);
+  g_context.builtins = Py_XNewRef(builtins);
+  Py_XDECREF(old.globals);
+  Py_XDECREF(old.builtins);
+}
 
 void add_traceback(TracebackSite &site, int line) noexcept {
   assert(PyErr_Occurred());
   Ref pending = compat::take_pending_exception();
   PyObject *code = code_for(site, line);
   if (!code) return;  // the new exception replaces the pending one
-  Ref globals = Ref::borrow(g_globals);
+  Ref globals = Ref::borrow(g_context.globals);
   if (!globals) {
     globals = Ref::steal(PyDict_New());
     if (!globals) return;

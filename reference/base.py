@@ -1,0 +1,118 @@
+
+
+
+
+
+
+
+
+
+from langchain.agents import *
+from langchain.llms import OpenAI
+from langchain.sql_database import SQLDatabase
+import pymysql
+
+class DatabaseConnector:
+    def __init__(self, db_user=None, db_password=None, db_host=None, db_name=None):
+        self.db_user = db_user
+        self.db_password = db_password
+        self.db_host = db_host
+        self.db_name = db_name
+        self.db = None
+        self.connection_status = {"connected": False, "message": None}
+
+    def connect(self):
+        if None == self.db_user or None == self.db_password or None == self.db_host or None == self.db_name:
+            self.connection_status["message"] = "All database credentials must be provided"
+            return self.connection_status
+        try:
+            self.db = SQLDatabase.from_uri(connection_uri(self))
+            self.connection_status["connected"] = True
+            self.connection_status["message"] = "Connection successful"
+        except Exception as e:
+            self.connection_status["message"] = masked(str(e))
+        return self.connection_status
+
+    def getdbinstance(self):
+        if None == self.db_user or None == self.db_password or None == self.db_host or None == self.db_name:
+            self.connection_status["message"] = "All database credentials must be provided"
+            return self.connection_status
+        try:
+            self.db = SQLDatabase.from_uri(connection_uri(self))
+        except Exception as e:
+            self.connection_status["message"] = masked(str(e))
+        return self.db
+
+
+class AgentRunner:
+    def __init__(self, llm, toolkit, verbose=True, agent_type=AgentType.ZERO_SHOT_REACT_DESCRIPTION):
+        self.llm = llm
+        self.toolkit = toolkit
+        self.verbose = verbose
+        self.agent_type = agent_type
+        self.agent_runner = None
+        self.error = None
+        try:
+            self.agent_runner = create_sql_agent(llm=self.llm, toolkit=self.toolkit, verbose=self.verbose, agent_type=self.agent_type)
+            if self.agent_runner is None:
+                print("Error occurred during initialization.")
+            else:
+                print("Agent runner instance:", masked(str(self.agent_runner)))
+        except Exception as e:
+            self.error = e
+            print("Error occurred:", masked(str(e)))
+
+    def run(self, query):
+        if self.agent_runner:
+            return self.agent_runner.run(query)
+        else:
+            print("Agent runner is not initialized.")
+
+
+__test__ = {}
+
+
+# What the compiled module nlsqlagent does, as plain Python: statement by statement, each on the line that
+# the module's traceback entries ("nlsqlagent/base") name. It is not installed. The tests use it as their
+# oracle (the same calls must give the same results, printed lines, exceptions and traceback lines), and the
+# benchmark as the plain-Python yardstick. Everything below line 72 is a helper of the statements above.
+
+from urllib.parse import quote  # noqa: E402
+import re  # noqa: E402
+
+
+def connection_uri(self):
+    """The connection URI, each credential read again; user and password percent-encoded (UTF-8)."""
+    user = quote(f"{self.db_user}", safe="")
+    password = quote(f"{self.db_password}", safe="")
+    return f"mysql+pymysql://{user}:{password}@{self.db_host}/{self.db_name}"
+
+
+def _any_case(word):
+    return "".join("[%s%s]" % (c.upper(), c) for c in word)
+
+
+_SECRET_NAME = r"[A-Za-z0-9_]*(?:%s)" % "|".join(
+    _any_case(w) for w in ("key", "token", "secret", "secrets", "password", "passwd", "credential", "credentials"))
+_QUOTED = r"""'(?:[^'\\]|\\.)*(?:'|\\?\Z)|"(?:[^"\\]|\\.)*(?:"|\\?\Z)"""
+_VALUE = r"SecretStr\((?:%s)\)|%s" % (_QUOTED, _QUOTED)
+_SECRETS = re.compile(
+    r"(?<![A-Za-z0-9_])%s=(?P<field>%s)" % (_SECRET_NAME, _VALUE)
+    + r"""|(?P<q>['"])%s(?P=q): (?P<item>%s)""" % (_SECRET_NAME, _VALUE)
+    + r"""|(?<=[A-Za-z0-9+.\-])://[^:@/\s'"?#<>]*:(?P<password>[^/\s'"?#<>]*)@""",
+    re.S)
+
+
+def _mask(match):
+    for group, mask in (("field", "'**********'"), ("item", "'**********'"), ("password", "**********")):
+        if match.start(group) >= 0:
+            text = match.group(0)
+            start, end = match.start(group) - match.start(), match.end(group) - match.start()
+            return text[:start] + mask + text[end:]
+    raise AssertionError("no group matched")
+
+
+def masked(text):
+    """`text` (from str()) with every secret masked: the value of a field or dict item whose name ends with key,
+    token, secret(s), password, passwd or credential(s), and the password of a scheme://user:password@ URI."""
+    return _SECRETS.sub(_mask, str.__str__(text))
