@@ -26,9 +26,12 @@ ensure_venv() {
     "$venv/bin/python" -m pip install -q -r "$ROOT/constraints/py$tag.txt"
     cp "$ROOT/constraints/py$tag.txt" "$venv/.installed-constraints"
   fi
-  # Builds with the CMake on the machine; the build directory is kept for quick rebuilds.
-  "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
-    -Cbuild-dir="$ROOT/build/py$tag" "$ROOT"
+  # Builds with the CMake on the machine, warnings as errors; the build directory is kept for quick rebuilds.
+  # NLSA_CPYTHON_INTERNALS=OFF builds the public-API paths only (in a build directory of its own).
+  local internals=${NLSA_CPYTHON_INTERNALS:-ON} build="$ROOT/build/py$tag"
+  [ "$internals" = ON ] || build="$build-public"
+  "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps -Cbuild-dir="$build" \
+    -Ccmake.define.NLSA_WERROR=ON -Ccmake.define.NLSA_CPYTHON_INTERNALS="$internals" "$ROOT"
 }
 
 # Starts the local MariaDB server if it does not answer.

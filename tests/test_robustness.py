@@ -33,9 +33,10 @@ def debug_build():
         if "%d.%d" % sys.version_info[:2] in os.environ.get("NLSA_REQUIRE_DEBUG", "").split():
             pytest.fail("%s is required (NLSA_REQUIRE_DEBUG) but missing" % DEBUG_PYTHON)
         pytest.skip("no debug interpreter %s here" % DEBUG_PYTHON)
-    build = os.path.join(ROOT, "build", "debug-py%d%d" % sys.version_info[:2])
-    for step in (["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + DEBUG_PYTHON,
-                  "-DCMAKE_BUILD_TYPE=Debug"], ["cmake", "--build", build, "-j2"]):
+    internals = os.environ.get("NLSA_CPYTHON_INTERNALS", "ON")
+    build = os.path.join(ROOT, "build", "debug-py%d%d%s" % (sys.version_info[:2] + ("" if internals == "ON" else "-public",)))
+    for step in (["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + DEBUG_PYTHON, "-DCMAKE_BUILD_TYPE=Debug",
+                  "-DNLSA_WERROR=ON", "-DNLSA_CPYTHON_INTERNALS=" + internals], ["cmake", "--build", build, "-j2"]):
         proc = subprocess.run(step, capture_output=True, text=True)
         assert proc.returncode == 0, proc.stdout + proc.stderr
     return build
@@ -52,8 +53,8 @@ def test_failing_allocations_on_every_path(debug_build):
 
 
 def test_failing_allocations_during_import(debug_build):
-    # every 3rd index here; `python3.11-dbg tests/sweep.py imports --fakestack` sweeps them all
-    out = sweep(DEBUG_PYTHON, "imports", "--every", os.environ.get("NLSA_IMPORT_SWEEP_EVERY", "3"),
+    # every index (NLSA_IMPORT_SWEEP_EVERY=K samples every K-th)
+    out = sweep(DEBUG_PYTHON, "imports", "--every", os.environ.get("NLSA_IMPORT_SWEEP_EVERY", "1"),
                 path=debug_build)
     assert "MemoryError x" in out
 

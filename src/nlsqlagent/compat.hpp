@@ -3,6 +3,7 @@
 
 #include <Python.h>
 #include <frameobject.h>
+#include <opcode.h>
 
 #include <cstdint>
 #include <cstring>
@@ -167,6 +168,51 @@ inline uint64_t dict_version(PyObject *dict) {
 #endif
 }
 #endif
+
+/// A code object for a native method: `argcount` positional parameters, `varnames` its local names (all of
+/// them), and a body that raises `error` (an exception class, the code object's only constant), so that
+/// running the code object by itself is safe. The opcodes come from the interpreter's own <opcode.h>; from
+/// 3.11 the body starts with RESUME and carries a line table entry for its three code units. Returns a new
+/// reference or null.
+inline PyObject *new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name,
+                          PyObject *qualname, int firstlineno, PyObject *error) {
+#if PY_VERSION_HEX >= 0x030B0000
+  static const unsigned char kBody[] = {RESUME, 0, LOAD_CONST, 0, RAISE_VARARGS, 1};
+  // One entry for three code units, "no columns" form (code 13), line delta 0.
+  static const unsigned char kLineTable[] = {0x80 | (13 << 3) | (3 - 1), 0};
+#else
+  static const unsigned char kBody[] = {LOAD_CONST, 0, RAISE_VARARGS, 1};
+  static const unsigned char kLineTable[] = {0};
+#endif
+  Ref code = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(kBody), sizeof kBody));
+  Ref lines = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(kLineTable),
+                                                   PY_VERSION_HEX >= 0x030B0000 ? 2 : 0));
+  Ref no_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+  Ref empty_tuple = Ref::steal(PyTuple_New(0));
+  Ref consts = Ref::steal(PyTuple_Pack(1, error));
+  if (!code || !lines || !no_bytes || !empty_tuple || !consts) return nullptr;
+  const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+  PyObject *t = empty_tuple.get();
+#if PY_VERSION_HEX >= 0x030C0000
+  return reinterpret_cast<PyObject *>(PyUnstable_Code_New(argcount, 0, nlocals, 1, flags, code.get(), consts.get(), t,
+                                                          varnames, t, t, filename, name, qualname, firstlineno,
+                                                          lines.get(), no_bytes.get()));
+#elif PY_VERSION_HEX >= 0x030B0000
+  return reinterpret_cast<PyObject *>(PyCode_New(argcount, 0, nlocals, 1, flags, code.get(), consts.get(), t, varnames,
+                                                 t, t, filename, name, qualname, firstlineno, lines.get(),
+                                                 no_bytes.get()));
+#elif PY_VERSION_HEX >= 0x03080000
+  (void)qualname;
+  return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 1, flags, code.get(),
+                                                                consts.get(), t, varnames, t, t, filename, name,
+                                                                firstlineno, lines.get()));
+#else
+  (void)qualname;
+  return reinterpret_cast<PyObject *>(PyCode_New(argcount, 0, nlocals, 1, flags, code.get(), consts.get(), t,
+                                                 varnames, t, t, filename, name, firstlineno, lines.get()));
+#endif
+}
 
 /// Takes the pending exception out of the thread state, normalised to an instance whose __traceback__ is
 /// set. Returns a new reference; null when nothing is pending.

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 
 #include "binding.hpp"
 
@@ -407,98 +406,55 @@ PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals,
 
 namespace {
 
-/// Appends `text` to the source being built; false when the buffer is full.
-bool append(char *buffer, size_t size, size_t &used, const char *text) {
-  const int n = std::snprintf(buffer + used, size - used, "%s", text);
-  if (n < 0 || static_cast<size_t>(n) >= size - used) return false;
-  used += static_cast<size_t>(n);
-  return true;
-}
+constexpr char kNativeCodeMessage[] =
+    "this code object describes a native method of nlsqlagent and has no Python body to run; call the method";
 
-/// A Python source whose functions have the methods' names, parameters, local names and first lines, each
-/// inside a class of its qualified name's first part, and a body that raises a TypeError saying that the
-/// method is native. Null (SystemError set) when the definitions do not fit the scheme.
-bool stub_source(MethodDef *const *defs, int count, char *buffer, size_t size) {
-  size_t used = 0;
-  int line = 1;  // the line the next text starts on
-  const char *previous_class = nullptr;
-  size_t previous_class_length = 0;
-  char text[512];
-  for (int m = 0; m < count; ++m) {
-    const MethodDef &def = *defs[m];
-    const char *dot = std::strchr(def.qualname, '.');
-    if (!dot) return false;
-    const size_t class_length = static_cast<size_t>(dot - def.qualname);
-    const bool new_class = !previous_class || class_length != previous_class_length ||
-                           std::strncmp(previous_class, def.qualname, class_length) != 0;
-    const int header_line = def.def_line - (new_class ? 1 : 0);
-    if (header_line < line) return false;
-    for (; line < header_line; ++line) {
-      if (!append(buffer, size, used, "\n")) return false;
-    }
-    if (new_class) {
-      std::snprintf(text, sizeof text, "class %.*s:\n", static_cast<int>(class_length), def.qualname);
-      if (!append(buffer, size, used, text)) return false;
-      ++line;
-      previous_class = def.qualname;
-      previous_class_length = class_length;
-    }
-    if (!append(buffer, size, used, "    def ") || !append(buffer, size, used, def.name) ||
-        !append(buffer, size, used, "(")) {
-      return false;
-    }
-    for (int i = 0; i < def.nparams; ++i) {
-      if ((i && !append(buffer, size, used, ", ")) || !append(buffer, size, used, def.params[i].name)) return false;
-    }
-    char error[256];
-    std::snprintf(error, sizeof error,
-                  "TypeError('nlsqlagent.%s is a native method: its code object describes it and has no Python "
-                  "body to run')",
-                  def.qualname);
-    // The handler's local name, where the method has one, holds the error, so that the code object lists
-    // the same local names as the method.
-    if (const char *local = def.extra_locals[0]) {
-      std::snprintf(text, sizeof text, "):\n        %s = %s\n        raise %s\n", local, error, local);
-    } else {
-      std::snprintf(text, sizeof text, "):\n        raise %s\n\n", error);
-    }
-    if (!append(buffer, size, used, text)) return false;
-    line += 3;
-  }
-  return true;
-}
+/// str() of the error that a method's code object raises when it is run by itself: the class is raised
+/// without arguments, so its text comes from the class. A builtin function in the class dict is not bound,
+/// so it is called without arguments.
+PyObject *native_code_message(PyObject *, PyObject *) { return PyUnicode_FromString(kNativeCodeMessage); }
 
-/// The code object among `consts` (recursively) named `name` that starts at `line`; borrowed, or null.
-PyObject *find_code(PyObject *code, const char *name, int line) {
-  auto *c = reinterpret_cast<PyCodeObject *>(code);
-  if (c->co_firstlineno == line && PyUnicode_CompareWithASCIIString(c->co_name, name) == 0) return code;
-  PyObject *consts = c->co_consts;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
-    PyObject *item = PyTuple_GET_ITEM(consts, i);
-    if (!PyCode_Check(item)) continue;
-    if (PyObject *found = find_code(item, name, line)) return found;
-  }
-  return nullptr;
+PyMethodDef g_native_code_message_def = {"__str__", native_code_message, METH_NOARGS, nullptr};
+
+/// The error class (process lifetime): nlsqlagent.NativeMethodError, a TypeError. Borrowed, or null.
+PyObject *native_code_error() {
+  static PyObject *error = nullptr;
+  if (error) return error;
+  Ref str = Ref::steal(PyCFunction_New(&g_native_code_message_def, nullptr));
+  Ref dict = str ? Ref::steal(PyDict_New()) : Ref();
+  if (!dict || PyDict_SetItemString(dict.get(), "__str__", str.get()) < 0) return nullptr;
+  error = PyErr_NewExceptionWithDoc("nlsqlagent.NativeMethodError", kNativeCodeMessage, PyExc_TypeError,
+                                    dict.get());
+  return error;
 }
 
 }  // namespace
 
 int build_code_objects(MethodDef *const *defs, int count, PyObject **codes) noexcept {
-  char source[4096] = "";
-  if (!stub_source(defs, count, source, sizeof source)) {
-    PyErr_SetString(PyExc_SystemError, "nlsqlagent: method definitions out of line order");
-    return -1;
-  }
-  Ref module_code = Ref::steal(Py_CompileString(source, kSourceFile, Py_file_input));
-  if (!module_code) return -1;
+  PyObject *error = native_code_error();
+  Ref filename = Ref::steal(PyUnicode_InternFromString(kSourceFile));
+  if (!error || !filename) return -1;
   for (int m = 0; m < count; ++m) {
-    PyObject *code = find_code(module_code.get(), defs[m]->name, defs[m]->def_line);
-    if (!code) {
-      PyErr_SetString(PyExc_SystemError, "nlsqlagent: a method's code object is missing");
+    const MethodDef &def = *defs[m];
+    int nlocals = def.nparams;
+    while (nlocals - def.nparams < kMaxExtraLocals && def.extra_locals[nlocals - def.nparams]) ++nlocals;
+    Ref varnames = Ref::steal(PyTuple_New(nlocals));
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
+    bool ok = varnames && name && qualname;
+    for (int i = 0; ok && i < nlocals; ++i) {
+      PyObject *local = i < def.nparams ? Py_NewRef(def.interned_params[i])
+                                        : PyUnicode_InternFromString(def.extra_locals[i - def.nparams]);
+      ok = local != nullptr;
+      if (ok) PyTuple_SET_ITEM(varnames.get(), i, local);
+    }
+    codes[m] = ok ? compat::new_code(def.nparams, varnames.get(), filename.get(), name.get(), qualname.get(),
+                                     def.def_line, error)
+                  : nullptr;
+    if (!codes[m]) {
       for (int k = 0; k < m; ++k) Py_CLEAR(codes[k]);
       return -1;
     }
-    codes[m] = Py_NewRef(code);
   }
   return 0;
 }

@@ -99,9 +99,9 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
 PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code,
                        PyObject *slot_value) noexcept;
 
-/// The code objects of the methods `defs` (prepared, in line order), one new reference each in `codes`: the
-/// names, file name, parameters, local names and first line of each method, and a body that raises a
-/// TypeError saying the method is native, so that running one is safe. 0, or -1 with an exception set.
+/// The code objects of the methods `defs` (prepared), one new reference each in `codes`: the names, file name,
+/// parameters, local names and first line of each method, and a body that raises nlsqlagent.NativeMethodError
+/// (a TypeError saying the method is native), so that running one is safe. 0, or -1 with an exception set.
 int build_code_objects(MethodDef *const *defs, int count, PyObject **codes) noexcept;
 
 /// Value an omitted optional parameter `index` of `f` takes (borrowed).
