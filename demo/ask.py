@@ -1,12 +1,16 @@
 """Ask a question in natural language of a sample MySQL database, through nlsqlagent.
 
-Loads a small shop database (customers and orders) into the local MariaDB/MySQL server, gives the agent a
-user that can only read it, and goes the way a user of the module does: DatabaseConnector, getdbinstance,
-SQLDatabaseToolkit, AgentRunner, run. With OPENAI_API_KEY set (and OPENAI_BASE_URL for any OpenAI-compatible
-server) a real model answers; without one, a scripted offline stand-in answers the sample questions.
+Loads a small shop database (customers and orders) into a MySQL/MariaDB server, gives the agent a user that
+can only read it, and goes the way a user of the module does: DatabaseConnector, getdbinstance,
+SQLDatabaseToolkit, AgentRunner, run. With OPENAI_API_KEY set a real model answers (OPENAI_BASE_URL names any
+OpenAI-compatible server); without one, a scripted offline stand-in answers the sample questions.
 """
 import argparse
+import contextlib
+import fcntl
+import io
 import os
+import re
 import secrets
 import shutil
 import socket
@@ -17,42 +21,94 @@ import time
 import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 SAMPLE_DATABASE = "nlsqlagent_sample"
+READER = "nlsqlagent_reader"
 CUSTOMERS = [(1, "Ada", "London"), (2, "Grace", "New York"), (3, "Linus", "Helsinki"), (4, "Barbara", "Boston")]
 ORDERS = [(1, 1, "10.50"), (2, 1, "20.00"), (3, 2, "7.25"), (4, 3, "99.00"), (5, 3, "1.00"), (6, 4, "42.00"),
           (7, 1, "5.75")]
+DEFAULT_QUESTION = "How many orders did each customer place?"
+DEFAULT_HOST, DEFAULT_PORT = "127.0.0.1", 3306
+STATE = os.environ.get("NLSA_ASK_STATE") or os.path.join(ROOT, ".venv", "ask-state")
+ITERATION_LIMIT_ANSWER = "Agent stopped due to iteration limit or time limit."
+
+EXIT_CODES = """exit codes:
+  0    the question was answered
+  2    the question could not be asked: a bad option, an empty question, no database server at the
+       host/port named, the sample database could not be loaded
+  3    the model failed: its server did not answer, answered an HTTP error or something that is not JSON,
+       replied outside the agent's format, or never gave a final answer (iteration or time limit)
+  130  interrupted"""
+
+ENVIRONMENT = """environment:
+  OPENAI_API_KEY             use a real model with this key (never printed)
+  OPENAI_BASE_URL            an OpenAI-compatible server, e.g. http://127.0.0.1:8000/v1 (default: OpenAI's)
+  NLSA_OPENAI_MODEL          model name (default gpt-4o-mini), as --model
+  NLSA_OPENAI_TIMEOUT        seconds to wait for the model server (default 60)
+  NLSA_MYSQL_HOST, NLSA_MYSQL_PORT                      as --host, --port
+  NLSA_MYSQL_ADMIN_USER, NLSA_MYSQL_ADMIN_PASSWORD      as --admin-user, --admin-password
+  NLSA_ASK_STATE             folder for the reader's password and the run log (default .venv/ask-state)"""
 
 
 class UserError(Exception):
-    """A problem the user can fix: reported in one line, with a non-zero exit."""
+    """The question could not be asked: one line, exit 2."""
+
+
+class ModelError(Exception):
+    """The model failed: one line, exit 3."""
 
 
 def parse_arguments(argv):
     env = os.environ.get
-    p = argparse.ArgumentParser(prog="./ask", description=__doc__.split("\n\n")[0])
-    p.add_argument("question", nargs="?", default="How many orders did each customer place?")
-    p.add_argument("--host", default=env("NLSA_MYSQL_HOST", "127.0.0.1"), help="server host (NLSA_MYSQL_HOST)")
-    p.add_argument("--port", type=int, default=int(env("NLSA_MYSQL_PORT", "3306")),
-                   help="server port (NLSA_MYSQL_PORT)")
+    p = argparse.ArgumentParser(
+        prog="./ask", description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="default question: %s\n\nThe module's printed lines and LangChain's trace of the agent's steps go "
+               "to\n%s (--verbose shows them here instead).\n\n%s\n\n%s" % (
+                   DEFAULT_QUESTION, os.path.join(STATE, "last-run.log"), ENVIRONMENT, EXIT_CODES))
+    p.add_argument("question", nargs="?", default=DEFAULT_QUESTION,
+                   help="the question in natural language (default below); ./ask --list shows the ones the "
+                        "offline stand-in knows")
+    p.add_argument("--host", default=env("NLSA_MYSQL_HOST"),
+                   help="MySQL/MariaDB server host (default %s; when no server answers there and none was named, "
+                        "a throwaway MariaDB server is started)" % DEFAULT_HOST)
+    p.add_argument("--port", type=int, default=int(env("NLSA_MYSQL_PORT")) if env("NLSA_MYSQL_PORT") else None,
+                   help="server port (default %d)" % DEFAULT_PORT)
     p.add_argument("--admin-user", default=env("NLSA_MYSQL_ADMIN_USER", "root"),
-                   help="account that loads the sample database (NLSA_MYSQL_ADMIN_USER)")
-    p.add_argument("--admin-password", default=env("NLSA_MYSQL_ADMIN_PASSWORD", ""),
-                   help="its password (NLSA_MYSQL_ADMIN_PASSWORD)")
-    p.add_argument("--model", default=env("NLSA_OPENAI_MODEL", "gpt-4o-mini"), help="model name for a real model")
+                   help="account that loads the sample database (default root)")
+    p.add_argument("--admin-password", default=env("NLSA_MYSQL_ADMIN_PASSWORD", ""), help="its password")
+    p.add_argument("--model", default=env("NLSA_OPENAI_MODEL", "gpt-4o-mini"),
+                   help="model name for a real model (default gpt-4o-mini)")
     p.add_argument("--private-server", action="store_true",
-                   help="always start a throwaway MariaDB server instead of using the one at --host/--port")
+                   help="start a throwaway MariaDB server instead of using the one at --host/--port")
+    p.add_argument("--verbose", action="store_true",
+                   help="show the module's printed lines and the agent's trace (coloured on a terminal)")
     p.add_argument("--list", action="store_true", help="list the questions the offline stand-in knows")
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    args.named_server = args.host is not None or args.port is not None
+    args.host = args.host or DEFAULT_HOST
+    args.port = args.port or DEFAULT_PORT
+    if not args.list and not args.question.strip():
+        p.error("the question is empty")
+    return args
 
 
 def server_answers(host, port):
     try:
-        with socket.create_connection((host, port), timeout=2):
+        with socket.create_connection((host, port), timeout=3):
             return True
     except OSError:
         return False
+
+
+@contextlib.contextmanager
+def locked(name):
+    """An exclusive lock shared by every ./ask of this checkout, for set-up steps that share state."""
+    os.makedirs(STATE, exist_ok=True)
+    with open(os.path.join(STATE, name + ".lock"), "w") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        yield
 
 
 class PrivateServer:
@@ -62,8 +118,8 @@ class PrivateServer:
         server = shutil.which("mariadbd") or "/usr/sbin/mariadbd"
         installer = shutil.which("mariadb-install-db") or "/usr/bin/mariadb-install-db"
         if not (os.path.exists(server) and os.path.exists(installer)):
-            raise UserError("no MySQL server answers and the MariaDB server program is not installed "
-                            "(apt-get install mariadb-server, or pass --host/--port)")
+            raise UserError("the MariaDB server program is not installed (apt-get install mariadb-server), so no "
+                            "throwaway server can start; name a server with --host/--port")
         self.folder = tempfile.mkdtemp(prefix="nlsqlagent-db-")
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
@@ -92,26 +148,62 @@ class PrivateServer:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def load_sample(args, reader, password):
-    """(Re)creates the sample database and a user that may only read it."""
+def reader_password(private):
+    """The read-only user's password: kept in the state folder and never changed under a running question.
+    A throwaway server gets a password of its own."""
+    if private:
+        return "r@:/" + secrets.token_urlsafe(12)
+    path = os.path.join(STATE, "reader-password")
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except FileNotFoundError:
+        password = "r@:/" + secrets.token_urlsafe(12)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(password)
+        return password
+
+
+def load_sample(args, password):
+    """Makes the sample database and the read-only user, unless they are already there as they should be."""
     import pymysql
     try:
         conn = pymysql.connect(host=args.host, port=args.port, user=args.admin_user, password=args.admin_password,
-                               autocommit=True, charset="latin1")
+                               autocommit=True, charset="latin1", connect_timeout=10)
     except pymysql.err.OperationalError as exc:
-        raise UserError("cannot load the sample database as %r: %s" % (args.admin_user, exc.args[-1]))
+        raise UserError("cannot load the sample database as %r at %s:%d: %s"
+                        % (args.admin_user, args.host, args.port, exc.args[-1]))
     with conn, conn.cursor() as cur:
-        cur.execute("DROP DATABASE IF EXISTS `%s`" % SAMPLE_DATABASE)
-        cur.execute("CREATE DATABASE `%s`" % SAMPLE_DATABASE)
-        cur.execute("USE `%s`" % SAMPLE_DATABASE)
-        cur.execute("CREATE TABLE customers (id INT PRIMARY KEY, name VARCHAR(40) NOT NULL, city VARCHAR(40))")
-        cur.execute("CREATE TABLE orders (id INT PRIMARY KEY, customer_id INT NOT NULL, total DECIMAL(8,2),"
-                    " FOREIGN KEY (customer_id) REFERENCES customers(id))")
-        cur.executemany("INSERT INTO customers VALUES (%s, %s, %s)", CUSTOMERS)
-        cur.executemany("INSERT INTO orders VALUES (%s, %s, %s)", ORDERS)
-        cur.execute("DROP USER IF EXISTS %s@'%%'", (reader,))
-        cur.execute("CREATE USER %s@'%%' IDENTIFIED BY %s", (reader, password))
-        cur.execute("GRANT SELECT ON `%s`.* TO %%s@'%%%%'" % SAMPLE_DATABASE, (reader,))
+        cur.execute("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = %s", (SAMPLE_DATABASE,))
+        intact = cur.fetchone()[0] == 2
+        if intact:
+            cur.execute("SELECT (SELECT COUNT(*) FROM `%s`.customers), (SELECT COUNT(*) FROM `%s`.orders)"
+                        % (SAMPLE_DATABASE, SAMPLE_DATABASE))
+            intact = cur.fetchone() == (len(CUSTOMERS), len(ORDERS))
+        if not intact:
+            cur.execute("DROP DATABASE IF EXISTS `%s`" % SAMPLE_DATABASE)
+            cur.execute("CREATE DATABASE `%s`" % SAMPLE_DATABASE)
+            cur.execute("USE `%s`" % SAMPLE_DATABASE)
+            cur.execute("CREATE TABLE customers (id INT PRIMARY KEY, name VARCHAR(40) NOT NULL, city VARCHAR(40))")
+            cur.execute("CREATE TABLE orders (id INT PRIMARY KEY, customer_id INT NOT NULL, total DECIMAL(8,2),"
+                        " FOREIGN KEY (customer_id) REFERENCES customers(id))")
+            cur.executemany("INSERT INTO customers VALUES (%s, %s, %s)", CUSTOMERS)
+            cur.executemany("INSERT INTO orders VALUES (%s, %s, %s)", ORDERS)
+        cur.execute("CREATE USER IF NOT EXISTS %s@'%%' IDENTIFIED BY %s", (READER, password))
+        cur.execute("GRANT SELECT ON `%s`.* TO %%s@'%%%%'" % SAMPLE_DATABASE, (READER,))
+    # A user left by another checkout (or an older run) gets this checkout's password, which then stays.
+    try:
+        pymysql.connect(host=args.host, port=args.port, user=READER, password=password, charset="latin1",
+                        database=SAMPLE_DATABASE, connect_timeout=10).close()
+    except pymysql.err.OperationalError:
+        with pymysql.connect(host=args.host, port=args.port, user=args.admin_user, password=args.admin_password,
+                             autocommit=True, charset="latin1") as conn, conn.cursor() as cur:
+            cur.execute("ALTER USER %s@'%%' IDENTIFIED BY %s", (READER, password))
+
+
+def model_server_url():
+    return (os.environ.get("OPENAI_BASE_URL") or "https://api.openai.com/v1").rstrip("/")
 
 
 def choose_model(args):
@@ -119,45 +211,149 @@ def choose_model(args):
     if os.environ.get("OPENAI_API_KEY"):
         import nlsqlagent
         try:
-            return nlsqlagent.ChatOpenAI(model=args.model, temperature=0,
-                                         openai_api_base=os.environ.get("OPENAI_BASE_URL") or None), args.model
-        except ImportError as exc:
-            raise UserError("a real model needs the OpenAI client: pip install openai (%s)" % exc)
+            import openai  # noqa: F401
+        except ImportError:
+            raise UserError("a real model needs the OpenAI client, which ./ask installs into .venv/ask; "
+                            "run ./ask itself, or pip install openai into %s" % sys.prefix)
+        with warnings.catch_warnings():  # LangChain's note that this class has a newer home
+            warnings.simplefilter("ignore")
+            model = nlsqlagent.ChatOpenAI(
+                model=args.model, temperature=0, api_key=os.environ["OPENAI_API_KEY"],
+                base_url=os.environ.get("OPENAI_BASE_URL") or None, max_retries=1,
+                timeout=float(os.environ.get("NLSA_OPENAI_TIMEOUT") or 60),
+                # The agent asks for a stream; one whole reply works with every server, streaming or not.
+                disable_streaming=True)
+        return model, "%s at %s" % (args.model, model_server_url())
     if not scripted_model.knows(args.question):
         raise UserError("no language model is configured, and the offline stand-in only knows the sample questions "
                         "(./ask --list); set OPENAI_API_KEY (and OPENAI_BASE_URL for an OpenAI-compatible server) "
                         "to ask anything else")
-    print("No OPENAI_API_KEY is set: a scripted offline stand-in plays the model. It knows a few sample questions;"
-          " every figure in its answer comes from the real query result.\n")
+    say(args, "No OPENAI_API_KEY is set: a scripted offline stand-in plays the model. It knows a few sample "
+              "questions; every figure in its answer comes from the real query result.")
     return scripted_model.ScriptedSQLModel(prompts=[]), "scripted stand-in"
+
+
+def explain_model_failure(exc):
+    """One line for a failure of the model or its server, or None when `exc` is something else."""
+    url = model_server_url()
+    try:
+        import openai
+    except ImportError:
+        openai = None
+    if openai is not None:
+        if isinstance(exc, openai.APITimeoutError):
+            return "the model server at %s did not answer in time" % url
+        if isinstance(exc, openai.APIConnectionError):
+            return "the model server at %s does not answer (%s)" % (url, exc.__cause__ or exc)
+        if isinstance(exc, openai.APIStatusError):
+            body = exc.body if isinstance(exc.body, dict) else {}
+            detail = body.get("error", body) if isinstance(body.get("error", body), dict) else {}
+            message = detail.get("message") or exc.message
+            return "the model server at %s answered HTTP %d: %s" % (url, exc.status_code, message)
+        if isinstance(exc, openai.APIResponseValidationError):
+            return "the model server at %s answered something that is not a chat completion" % url
+    text = str(exc)
+    marker = "Could not parse LLM output: `"
+    if marker in text:
+        reply = text.split(marker, 1)[1].split("`", 1)[0].strip().splitlines()
+        return "the model's reply does not follow the agent's format (Thought/Action/Final Answer): %r" % (
+            reply[0] if reply else "")
+    # The OpenAI client hands a body that is not JSON on as text, which LangChain then fails to read.
+    if isinstance(exc, AttributeError) and text.startswith("'str' object has no attribute"):
+        return "the model server at %s answered something that is not JSON" % url
+    return None
+
+
+def say(args, text):
+    print(text, file=args.out)
+
+
+ANSI = re.compile(r"\x1b\[[0-9;]*m")
+
+
+class Plain(io.TextIOBase):
+    """A text stream that drops colour codes before writing to `target`."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def write(self, text):
+        self.target.write(ANSI.sub("", text))
+        return len(text)
+
+    def flush(self):
+        self.target.flush()
+
+
+@contextlib.contextmanager
+def module_output(args):
+    """Where the module's printed lines and the agent's trace go while it runs: here with --verbose (colour only
+    on a terminal), else the run log. LangChain's notes about its own deprecated methods, which the module
+    calls as it must (Chain.run), are not shown."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        with _module_output(args):
+            yield
+
+
+@contextlib.contextmanager
+def _module_output(args):
+    if args.verbose:
+        target = sys.stdout if sys.stdout.isatty() else Plain(sys.stdout)
+        with contextlib.redirect_stdout(target):
+            yield
+        return
+    os.makedirs(STATE, exist_ok=True)
+    log_path = os.path.join(STATE, "last-run.log")
+    partial = "%s.%d" % (log_path, os.getpid())
+    with open(partial, "w") as log, contextlib.redirect_stdout(Plain(log)):
+        try:
+            yield
+        finally:
+            log.flush()
+            os.replace(partial, log_path)
 
 
 def ask(args):
     import nlsqlagent
-    model, model_name = choose_model(args)
-    reader, password = "nlsqlagent_reader", "r@:/" + secrets.token_urlsafe(12)
     private = None
-    if args.private_server or not server_answers(args.host, args.port):
-        print("No MySQL server answers at %s:%d; starting a throwaway MariaDB server." % (args.host, args.port))
+    if args.private_server:
+        say(args, "Starting a throwaway MariaDB server (--private-server).")
         private = PrivateServer()
+    elif not server_answers(args.host, args.port):
+        if args.named_server:
+            raise UserError("No MySQL server answers at %s:%d" % (args.host, args.port))
+        say(args, "No MySQL server answers at %s:%d and no server was named: starting a throwaway MariaDB server."
+            % (args.host, args.port))
+        private = PrivateServer()
+    if private:
         args.host, args.port, args.admin_user, args.admin_password = "127.0.0.1", private.port, "root", ""
     try:
-        load_sample(args, reader, password)
-        print("Sample database %r loaded at %s:%d; the agent connects as %r, which may only read it.\n"
-              % (SAMPLE_DATABASE, args.host, args.port, reader))
-        connector = nlsqlagent.DatabaseConnector(reader, password, "%s:%d" % (args.host, args.port), SAMPLE_DATABASE)
+        model, model_name = choose_model(args)
+        with locked("setup"):
+            password = reader_password(private is not None)
+            load_sample(args, password)
+        say(args, "Sample database %r at %s:%d; the agent connects as %r, which may only read it."
+            % (SAMPLE_DATABASE, args.host, args.port, READER))
+        connector = nlsqlagent.DatabaseConnector(READER, password, "%s:%d" % (args.host, args.port), SAMPLE_DATABASE)
         db = connector.getdbinstance()
         if db is None or db is connector.connection_status:
             raise UserError("cannot open the sample database: %s" % connector.connection_status["message"])
-        runner = nlsqlagent.AgentRunner(model, nlsqlagent.SQLDatabaseToolkit(db=db, llm=model))
-        if runner.agent_runner is None:
-            raise UserError("the agent could not be built: %s" % runner.error)
-        print("\nQuestion (%s): %s" % (model_name, args.question))
-        try:
-            answer = runner.run(args.question)
-        except Exception as exc:
-            raise UserError("the agent failed: %s: %s" % (type(exc).__name__, exc))
-        print("\nAnswer: %s" % answer)
+        say(args, "Question (%s): %s" % (model_name, args.question))
+        with module_output(args):
+            runner = nlsqlagent.AgentRunner(model, nlsqlagent.SQLDatabaseToolkit(db=db, llm=model))
+            if runner.agent_runner is None:
+                raise UserError("the agent could not be built: %s" % runner.error)
+            try:
+                answer = runner.run(args.question)
+            except Exception as exc:
+                explained = explain_model_failure(exc)
+                if explained is None:
+                    raise ModelError("the agent failed: %s: %s" % (type(exc).__name__, exc))
+                raise ModelError(explained)
+        if answer == ITERATION_LIMIT_ANSWER:
+            raise ModelError("the model never gave a final answer: the agent stopped at its iteration or time limit")
+        say(args, "Answer: %s" % answer)
     finally:
         if private:
             private.stop()
@@ -165,17 +361,18 @@ def ask(args):
 
 def main(argv=None):
     args = parse_arguments(argv)
+    args.out = sys.stdout
     if args.list:
         import scripted_model
         print("\n".join(q.capitalize() + "?" for q in scripted_model.SAMPLE_QUESTIONS))
         return 0
-    # LangChain installs its own filters for its notes about deprecated import paths, so silence the display.
-    warnings.showwarning = lambda *args, **kwargs: None
+    key = os.environ.get("OPENAI_API_KEY") or ""
     try:
         ask(args)
-    except UserError as exc:
-        print("ask: %s" % exc, file=sys.stderr)
-        return 2
+    except (UserError, ModelError) as exc:
+        line = str(exc).replace(key, "**********") if key else str(exc)
+        print("ask: %s" % line, file=sys.stderr)
+        return 2 if isinstance(exc, UserError) else 3
     except KeyboardInterrupt:
         return 130
     return 0

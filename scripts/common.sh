@@ -34,6 +34,33 @@ ensure_venv() {
     -Ccmake.define.NLSA_WERROR=ON -Ccmake.define.NLSA_CPYTHON_INTERNALS="$internals" "$ROOT"
 }
 
+# What ./ask needs, in .venv/ask: the module and what it imports at run time, and the OpenAI client for the
+# real-model road, at the versions pinned in constraints/py311.txt; no test tools. Set up once, and again only
+# when the sources or the pins change; a lock lets several ./ask runs start together.
+ensure_ask_env() {
+  local venv="$VENVS/ask" stamp
+  stamp=$(cd "$ROOT" && { find src demo -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.map' -o -name '*.pyi' \) \
+      -print0 | sort -z | xargs -0 cat; cat CMakeLists.txt pyproject.toml constraints/py311.txt; } | sha1sum)
+  [ -f "$venv/.stamp" ] && [ "$(cat "$venv/.stamp")" = "$stamp" ] && return 0
+  mkdir -p "$VENVS"
+  exec 9>"$VENVS/.ask-setup.lock"
+  flock 9
+  if [ ! -f "$venv/.stamp" ] || [ "$(cat "$venv/.stamp")" != "$stamp" ]; then
+    echo "== setting up .venv/ask (once; again only after a change to the sources or the pinned stack)"
+    if [ ! -x "$venv/bin/python" ]; then
+      local py
+      py=$(find_python 3.11) || { echo "./ask needs CPython 3.11 (python3.11)" >&2; return 1; }
+      "$py" -m venv "$venv"
+      "$venv/bin/python" -m pip install -q --upgrade "pip<24.1" >/dev/null
+    fi
+    "$venv/bin/python" -m pip install -q -c "$ROOT/constraints/py311.txt" langchain langchain-community \
+      langchain-core SQLAlchemy "PyMySQL[rsa]" openai scikit-build-core
+    "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps -Cbuild-dir="$ROOT/build/ask" "$ROOT"
+    echo "$stamp" > "$venv/.stamp"
+  fi
+  exec 9>&-
+}
+
 # Starts the local MariaDB server if it does not answer.
 ensure_mariadb() {
   if mariadb-admin --host=127.0.0.1 --user=root ping >/dev/null 2>&1; then return 0; fi

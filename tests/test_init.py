@@ -209,3 +209,36 @@ def test_print_missing_from_builtins():
             sys.stdout.write("%s|%s|%s\\n" % (e, last.name, e.__suppress_context__ or e.__context__))
     """)
     assert result.stdout.strip() == "name 'print' is not defined|init nlsqlagent|None", result.stderr
+
+
+# ---- warnings during the import ------------------------------------------------------------------------------
+
+@needs_real_stack
+def test_plain_import_is_quiet_and_leaves_langchains_filters():
+    quiet = run_python("import nlsqlagent, warnings; print(warnings.filters)", env_extra={"PYTHONWARNINGS": ""})
+    assert quiet.returncode == 0 and quiet.stderr == "", quiet.stderr[-2000:]
+    # the same statements in plain Python leave the same filters (LangChain's import sets its own)
+    from conftest import REFERENCE
+    plain = run_python("import warnings, runpy; runpy.run_path(%r); print(warnings.filters)" % REFERENCE,
+                       env_extra={"PYTHONWARNINGS": ""})
+    assert plain.stdout == quiet.stdout and "LangChainDeprecationWarning" in plain.stderr
+
+
+def test_only_langchains_deprecation_notes_are_dropped(tmp_path):
+    def edit(root):
+        (root / "langchain_core").mkdir()
+        (root / "langchain_core" / "__init__.py").write_text(
+            "class LangChainDeprecationWarning(DeprecationWarning):\n    pass\n")
+        path = root / "langchain" / "chat_models.py"
+        path.write_text("import warnings\nfrom langchain_core import LangChainDeprecationWarning\n"
+                        "warnings.warn('moved', LangChainDeprecationWarning)\n"
+                        "warnings.warn('a note of its own', UserWarning)\n"
+                        "warnings.warn('another package', DeprecationWarning)\n" + path.read_text())
+    result = run_python("import warnings; warnings.simplefilter('always'); import nlsqlagent",
+                        variant_tree(tmp_path, edit), env_extra={"PYTHONWARNINGS": ""})
+    assert result.returncode == 0, result.stderr
+    assert "moved" not in result.stderr
+    assert "UserWarning: a note of its own" in result.stderr and "DeprecationWarning: another package" in result.stderr
+    strict = run_python("import nlsqlagent", variant_tree(tmp_path / "strict", edit),
+                        env_extra={"PYTHONWARNINGS": "error::UserWarning"})
+    assert "UserWarning: a note of its own" in strict.stderr and strict.returncode != 0

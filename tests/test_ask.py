@@ -1,0 +1,155 @@
+"""The main job as a user meets it: demo/ask.py (what ./ask runs) against the local MariaDB server, with the
+offline stand-in or a local OpenAI-compatible stand-in server (demo/standin_server.py, 127.0.0.1 only)."""
+import os
+import re
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from conftest import ROOT, needs_real_stack
+
+pytestmark = needs_real_stack
+ASK = os.path.join(ROOT, "demo", "ask.py")
+KEY = "sk-test-Q7w9Z2x4C6v8B1n3M5k7P0o9"
+
+
+def ask(*args, state, env=None, timeout=180):
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "NLSA_MYSQL"))}
+    full_env.update(env or {}, NLSA_ASK_STATE=str(state))
+    return subprocess.run([sys.executable, ASK] + list(args), capture_output=True, text=True, env=full_env,
+                          timeout=timeout)
+
+
+class StandinServer:
+    def __init__(self, mode):
+        self.process = subprocess.Popen([sys.executable, os.path.join(ROOT, "demo", "standin_server.py"),
+                                         "--mode", mode], stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        assert line.startswith("listening on http://127.0.0.1:"), line
+        self.url = line.split()[-1]
+
+    def env(self):
+        return {"OPENAI_API_KEY": KEY, "OPENAI_BASE_URL": self.url}
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+@pytest.fixture
+def standin(request):
+    servers = []
+
+    def start(mode="ok"):
+        servers.append(StandinServer(mode))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.stop()
+
+
+def no_key_in(*texts):
+    fragments = {KEY[i:i + 8] for i in range(len(KEY) - 7)}
+    return not [f for f in fragments for t in texts if f in t]
+
+
+def test_real_model_road_through_a_server_that_does_not_stream(standin, tmp_path):
+    pytest.importorskip("openai")
+    server = standin("no-stream")
+    result = ask("Which customer spent the most?", state=tmp_path, env=server.env())
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.rstrip().endswith("Answer: Linus spent the most: 100.00 in all.")
+    assert "Question (gpt-4o-mini at %s)" % server.url in result.stdout
+    log = (tmp_path / "last-run.log").read_text()
+    assert log.startswith("Agent runner instance: ") and "openai_api_key='**********'" in log
+    assert "\x1b[" not in log and "\x1b[" not in result.stdout
+    assert no_key_in(result.stdout, result.stderr, log)
+    assert result.stderr == ""
+
+
+def test_the_standin_server_streams_like_the_real_protocol(standin):
+    pytest.importorskip("openai")
+    import nlsqlagent
+    server = standin("ok")
+    prompt = "Answer.\nQuestion: How many orders are there?\nThought:"
+    kwargs = dict(api_key=KEY, base_url=server.url, model="m", max_retries=0)
+    whole = nlsqlagent.ChatOpenAI(**kwargs).invoke(prompt).content
+    streamed = "".join(chunk.content for chunk in nlsqlagent.ChatOpenAI(streaming=True, **kwargs).stream(prompt))
+    assert whole == streamed and "Action: sql_db_list_tables" in whole
+
+
+@pytest.mark.parametrize("mode,line", [
+    ("never-finish", "the model never gave a final answer: the agent stopped at its iteration or time limit"),
+    ("garbage", "the model's reply does not follow the agent's format (Thought/Action/Final Answer): "
+                "'I would rather talk about the weather.'"),
+    ("http-error", "the model server at {url} answered HTTP 503: the stand-in model is overloaded"),
+    ("non-json", "the model server at {url} answered something that is not JSON"),
+    (None, "the model server at {url} does not answer ([Errno 111] Connection refused)"),
+])
+def test_model_failures_end_with_one_line_and_exit_3(standin, tmp_path, mode, line):
+    pytest.importorskip("openai")
+    env = standin(mode).env() if mode else {"OPENAI_API_KEY": KEY, "OPENAI_BASE_URL": "http://127.0.0.1:9/v1"}
+    result = ask("How many orders are there?", state=tmp_path, env=env)
+    assert result.returncode == 3, (result.stdout, result.stderr)
+    assert result.stderr == "ask: %s\n" % line.format(url=env["OPENAI_BASE_URL"])
+    assert "Answer:" not in result.stdout and no_key_in(result.stdout, result.stderr)
+
+
+@pytest.mark.parametrize("args,where", [(["--host", "no.such.host.invalid"], "no.such.host.invalid:3306"),
+                                        (["--port", "1"], "127.0.0.1:1")])
+def test_a_named_server_that_does_not_answer_is_an_error(tmp_path, args, where):
+    result = ask(*args, state=tmp_path)
+    assert (result.returncode, result.stderr) == (2, "ask: No MySQL server answers at %s\n" % where)
+    assert "throwaway" not in result.stdout
+
+
+def test_private_server_says_why(tmp_path):
+    result = ask("--private-server", "How many customers are there?", state=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "Starting a throwaway MariaDB server (--private-server)." in result.stdout
+    assert "No MySQL server answers" not in result.stdout
+    assert result.stdout.rstrip().endswith("Answer: There are 4 customers.")
+
+
+def test_two_runs_at_once_both_answer(tmp_path):
+    results = [None, None]
+
+    def run(i, question):
+        results[i] = ask(question, state=tmp_path)
+
+    threads = [threading.Thread(target=run, args=(i, q)) for i, q in
+               enumerate(["How many orders are there?", "How many customers are there?"])]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert [r.returncode for r in results] == [0, 0], [r.stderr for r in results]
+    assert results[0].stdout.rstrip().endswith("Answer: There are 7 orders.")
+    assert results[1].stdout.rstrip().endswith("Answer: There are 4 customers.")
+
+
+def test_help_and_bad_questions(tmp_path):
+    help_text = ask("--help", state=tmp_path).stdout
+    source = open(ASK).read()
+    read = set(re.findall(r"""environ(?:\.get)?\(\s*["']([A-Z_]+)""", source)) | set(
+        re.findall(r"""env\(\s*["']([A-Z_]+)""", source))
+    assert read >= {"OPENAI_API_KEY", "NLSA_OPENAI_MODEL"}
+    for name in read:
+        assert name in help_text, name
+    for option in re.findall(r'add_argument\("(--[a-z-]+)"', source):
+        assert option in help_text, option
+    assert "How many orders did each customer place?" in help_text and "exit codes:" in help_text
+    blank = ask("   ", state=tmp_path)
+    assert blank.returncode == 2 and blank.stderr.rstrip().endswith("error: the question is empty")
+    unknown = ask("What is the weather?", state=tmp_path)
+    assert unknown.returncode == 2 and "set OPENAI_API_KEY" in unknown.stderr
+
+
+def test_verbose_output_into_a_file_has_no_colour_codes(tmp_path):
+    result = ask("--verbose", "How many orders are there?", state=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "Agent runner instance: " in result.stdout and "Entering new SQL Agent Executor chain" in result.stdout
+    assert "\x1b[" not in result.stdout
