@@ -1,12 +1,12 @@
-
-
-
-
-
-
-
-
-
+from langchain.agents import create_sql_agent
+from langchain.agents.agent_toolkits import SQLDatabaseToolkit
+from langchain.sql_database import SQLDatabase
+from langchain.llms.openai import OpenAI
+from langchain.agents import AgentExecutor
+from langchain.agents.agent_types import AgentType
+from langchain.chat_models import ChatOpenAI
+from sqlalchemy import create_engine
+import os
 from langchain.agents import *
 from langchain.llms import OpenAI
 from langchain.sql_database import SQLDatabase

@@ -37,6 +37,16 @@ def load_reference():
 
 
 reference = load_reference()
+_REFERENCE_LINES = open(REFERENCE).read().splitlines()
+
+
+def line_of(text, after=None):
+    """The line of reference/base.py that holds `text` (the first one after the line holding `after`): the
+    line that the module's traceback entries name for that statement."""
+    start = 0
+    if after is not None:
+        start = next(i for i, line in enumerate(_REFERENCE_LINES) if after in line) + 1
+    return next(i + 1 for i in range(start, len(_REFERENCE_LINES)) if text in _REFERENCE_LINES[i])
 
 needs_real_stack = pytest.mark.skipif(not REAL_STACK, reason="LangChain 0.3 does not install on this interpreter")
 

@@ -4,6 +4,7 @@ import traceback
 import pytest
 
 import nlsqlagent
+from conftest import line_of
 
 DC = nlsqlagent.DatabaseConnector
 MISSING = "All database credentials must be provided"
@@ -149,11 +150,12 @@ def test_handler_failure_chains_caught_exception(sqldb):
     with pytest.raises(ValueError) as info:
         d.connect()
     assert isinstance(info.value.__context__, Bad)
-    assert entry_lines(info.value, "connect") == [33]
-    assert entry_lines(info.value.__context__, "connect") == [29]
+    assert entry_lines(info.value, "connect") == [line_of("masked(str(e))", after="def connect")]
+    assert entry_lines(info.value.__context__, "connect") == [line_of("from_uri", after="def connect")]
 
 
-@pytest.mark.parametrize("method,line", [("connect", 29), ("getdbinstance", 41)])
+@pytest.mark.parametrize("method,line", [("connect", line_of("from_uri", after="def connect")),
+                                         ("getdbinstance", line_of("from_uri", after="def getdbinstance"))])
 def test_base_exceptions_propagate(method, line, sqldb):
     d = DC("u", "p", "h", "n")
     sqldb.raise_next = KeyboardInterrupt()
@@ -163,7 +165,8 @@ def test_base_exceptions_propagate(method, line, sqldb):
     assert d.connection_status == {"connected": False, "message": None} and d.db is None
 
 
-@pytest.mark.parametrize("method,check_line", [("connect", 25), ("getdbinstance", 37)])
+@pytest.mark.parametrize("method,check_line", [("connect", line_of("if None ==", after="def connect")),
+                                               ("getdbinstance", line_of("if None ==", after="def getdbinstance"))])
 def test_unguarded_failures_carry_their_lines(method, check_line):
     d = DC("u", "p", "h", "n")
     del d.db_host
@@ -192,6 +195,6 @@ def test_setattr_of_subclass_takes_part():
             object.__setattr__(self, name, value)
     with pytest.raises(AttributeError) as info:
         Guarded("u")
-    assert entry_lines(info.value, "__init__") == [21]
+    assert entry_lines(info.value, "__init__") == [line_of("self.db = None")]
     g = Guarded.__new__(Guarded)
     assert not hasattr(g, "db")

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import nlsqlagent
-from conftest import FAKESTACK, needs_real_stack, run_python
+from conftest import FAKESTACK, line_of, needs_real_stack, run_python
 
 
 def test_namespace_after_import():
@@ -33,6 +33,15 @@ def test_namespace_after_import():
                          (nlsqlagent.AgentRunner, ["__init__", "run"])):
         assert cls.__mro__ == (cls, object) and cls.__doc__ is None and cls.__module__ == "nlsqlagent"
         assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == methods
+
+
+def test_namespace_is_the_reference_sources():
+    # The names that the module's statements bind, in order, are those that the reference source binds.
+    from conftest import REFERENCE
+    code = "import runpy, sys; ns = %s; print(' '.join(k for k in ns if not k.startswith('__') or k == '__test__'))"
+    native = run_python(code % "vars(__import__('nlsqlagent'))").stdout.split()
+    plain = run_python(code % ("runpy.run_path(%r)" % REFERENCE)).stdout.split()
+    assert native and native == plain[:plain.index("__test__") + 1]
 
 
 @needs_real_stack
@@ -134,7 +143,7 @@ def report(tmp_path, edit):
 def test_missing_module(tmp_path):
     line = report(tmp_path, lambda root: os.remove(root / "langchain" / "chat_models.py"))
     assert line.startswith("ModuleNotFoundError | No module named 'langchain.chat_models' | init nlsqlagent "
-                           "nlsqlagent/base 7")
+                           "nlsqlagent/base %d" % line_of("import ChatOpenAI"))
 
 
 def test_missing_name(tmp_path):
@@ -143,7 +152,7 @@ def test_missing_name(tmp_path):
         path.write_text(path.read_text().replace("def create_sql_agent", "def other_agent").replace(
             '"create_sql_agent", ', ""))
     assert report(tmp_path, edit) == "ImportError | cannot import name create_sql_agent | init nlsqlagent " \
-                                     "nlsqlagent/base 1"
+                                     "nlsqlagent/base %d" % line_of("import create_sql_agent")
 
 
 def test_failed_lookup_kept_as_context_of_import_error(tmp_path):
@@ -158,7 +167,7 @@ def test_failed_lookup_kept_as_context_of_import_error(tmp_path):
     result = run_python(code, variant_tree(tmp_path, edit))
     assert result.stdout.splitlines()[0] == ("ImportError | cannot import name ChatOpenAI | "
                                              "RuntimeError('lookup of ChatOpenAI broke') | init nlsqlagent "
-                                             "nlsqlagent/base 7"), result.stderr
+                                             "nlsqlagent/base %d" % line_of("import ChatOpenAI")), result.stderr
 
 
 def test_all_names_a_missing_attribute(tmp_path):
@@ -167,7 +176,7 @@ def test_all_names_a_missing_attribute(tmp_path):
         path.write_text(path.read_text().replace('__all__ = [', '__all__ = ["absent", '))
     line = report(tmp_path, edit)
     assert line.startswith("AttributeError |") and "absent" in line and line.endswith("init nlsqlagent "
-                                                                                      "nlsqlagent/base 10")
+                                                                                      "nlsqlagent/base %d" % line_of("import *"))
 
 
 def test_agent_type_without_member(tmp_path):
@@ -175,7 +184,7 @@ def test_agent_type_without_member(tmp_path):
         path = root / "langchain" / "agents" / "agent_types.py"
         path.write_text(path.read_text().replace("ZERO_SHOT_REACT_DESCRIPTION", "OTHER"))
     line = report(tmp_path, edit)
-    assert line.startswith("AttributeError |") and line.endswith("init nlsqlagent nlsqlagent/base 48")
+    assert line.startswith("AttributeError |") and line.endswith("init nlsqlagent nlsqlagent/base %d" % line_of("def __init__(self, llm"))
 
 
 def test_submodule_found_through_sys_modules(tmp_path):
