@@ -8,7 +8,6 @@ machine lands on both; each figure is the median over the rounds.
 """
 import argparse
 import gc
-import io
 import os
 import re
 import statistics

@@ -4,7 +4,6 @@ query tool, and builds every figure of its final answer from the query result th
 prompt, so the answer comes from the database, not from this script."""
 import ast
 import re
-from decimal import Decimal
 from typing import Any, List, Optional
 
 from langchain_core.language_models.llms import LLM

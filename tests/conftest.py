@@ -37,6 +37,18 @@ def load_reference():
 
 
 reference = load_reference()
+
+
+def load_demo(name):
+    """A module of demo/ (the offline stand-in model, say), without putting demo/ on sys.path."""
+    module = sys.modules.get("nlsqlagent_demo_" + name)
+    if module is None:
+        path = os.path.join(ROOT, "demo", name + ".py")
+        spec = importlib.util.spec_from_file_location("nlsqlagent_demo_" + name, path)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[spec.name] = module
+        spec.loader.exec_module(module)
+    return module
 _REFERENCE_LINES = open(REFERENCE).read().splitlines()
 
 
@@ -56,42 +68,10 @@ def nl():
     return nlsqlagent
 
 
-class FakeSQLDatabase:
-    """A from_uri that records each URI and returns a new object, or raises what it is told to."""
-
-    def __init__(self):
-        self.uris = []
-        self.raise_next = None
-
-    def from_uri(self, uri):
-        self.uris.append(uri)
-        if self.raise_next is not None:
-            exc, self.raise_next = self.raise_next, None
-            raise exc
-        return object()
-
-
-class Agent:
-    def __init__(self, answer=None):
-        self.answer = answer if answer is not None else object()
-        self.calls = []
-
-    def run(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return self.answer
-
-
-class FakeCreateSqlAgent:
-    def __init__(self):
-        self.calls = []
-        self.result = Agent()
-        self.raise_next = None
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        if self.raise_next is not None:
-            raise self.raise_next
-        return self.result
+from mysql_fixtures import sandbox  # noqa: E402,F401  (the fixture, for every test file)
+from doubles import RecordingAgent as Agent  # noqa: E402,F401  (for the test files)
+from doubles import RecordingCreateSqlAgent as FakeCreateSqlAgent  # noqa: E402
+from doubles import RecordingSQLDatabase as FakeSQLDatabase  # noqa: E402
 
 
 @pytest.fixture

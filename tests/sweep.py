@@ -22,81 +22,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if "--fakestack" in sys.argv:
     sys.path.insert(0, os.path.join(HERE, "fakestack"))
 
-# ---- test doubles ----------------------------------------------------------------------------------------
+# ---- test doubles (tests/doubles.py) -------------------------------------------------------------------
 
-
-class Sink:
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-class Database:
-    pass
-
-
-DATABASE = Database()
-
-
-class GoodSQLDatabase:
-    @classmethod
-    def from_uri(cls, uri):
-        return DATABASE
-
-
-class FailingSQLDatabase:
-    @classmethod
-    def from_uri(cls, uri):
-        raise ValueError("server refused the connection")
-
-
-class InterruptedSQLDatabase:
-    @classmethod
-    def from_uri(cls, uri):
-        raise KeyboardInterrupt
-
-
-class Agent:
-    def run(self, query):
-        return ("answer", query)
-
-    def __str__(self):
-        return "agent"
-
-
-class FailingAgent:
-    def run(self, query):
-        raise LookupError("model down")
-
-
-class UnprintableAgent:
-    def __str__(self):
-        raise ValueError("no text")
-
-
-AGENT = Agent()
-
-
-def create_ok(**kw):
-    return AGENT
-
-
-def create_none(**kw):
-    return None
-
-
-def create_fails(**kw):
-    raise ValueError("bad toolkit")
-
-
-def create_interrupted(**kw):
-    raise KeyboardInterrupt
-
-
-def create_unprintable(**kw):
-    return UnprintableAgent()
+from doubles import (  # noqa: E402
+    AGENT, DATABASE, FailingSQLDatabase, GoodSQLDatabase, InterruptedSQLDatabase, Sink,
+    create_fails, create_interrupted, create_none, create_ok, create_unprintable)
 
 
 def dict_call(callable, kwargs):
@@ -295,7 +225,7 @@ def leaks(nl, paths, originals, calls):
             failures.append("%s shows pieces of the password: %s" % (name, secrets))
         batch = max(calls // 4, 1)
 
-        def drive(n):
+        def drive(n, call=call, allowed=allowed):
             for _ in range(n):
                 run_once(call, allowed)
 
@@ -343,7 +273,8 @@ def nomemory(nl, paths, originals, every, clean_run=60):
         index, clean = 0, 0
         while clean < clean_run:
             call = prepare()
-            if os.environ.get("SWEEP_TRACE"): print(name, index, file=sys.__stderr__, flush=True)
+            if os.environ.get("SWEEP_TRACE"):
+                print(name, index, file=sys.__stderr__, flush=True)
             allowed_here = allowed + (MemoryError,)
             _testcapi.set_nomemory(index, index + 1)
             try:
@@ -424,7 +355,7 @@ def import_leaks(attempts):
     failures = []
     for blocked in ("langchain.agents", "langchain.sql_database", "langchain.agents.agent_types", "sqlalchemy"):
         sys.modules[blocked] = None
-        def attempt():
+        def attempt(blocked=blocked):
             try:
                 import nlsqlagent  # noqa: F401
             except ImportError:

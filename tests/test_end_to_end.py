@@ -1,22 +1,18 @@
 """The whole road of a question: real MariaDB, real LangChain agent and tools, a scripted model."""
-import os
-import sys
 
 import pytest
 
 import nlsqlagent
-from conftest import needs_real_stack
-from mysql_fixtures import sandbox  # noqa: F401
+from conftest import load_demo, needs_real_stack
 
 pytestmark = needs_real_stack
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "demo"))
 
 PASSWORD = "r3ad@only:pw"
 
 
 @pytest.fixture
 def runner_and_box(sandbox, capsys):
-    from scripted_model import ScriptedSQLModel
+    ScriptedSQLModel = load_demo("scripted_model").ScriptedSQLModel
     user = sandbox.add_user(PASSWORD)
     db = nlsqlagent.DatabaseConnector(user, PASSWORD, sandbox.host(), sandbox.database).getdbinstance()
     model = ScriptedSQLModel(prompts=[])
@@ -52,24 +48,9 @@ def test_model_failure_reaches_the_caller(runner_and_box):
 
 
 def test_rejected_toolkit_is_reported(capsys):
-    from scripted_model import ScriptedSQLModel
+    ScriptedSQLModel = load_demo("scripted_model").ScriptedSQLModel
     runner = nlsqlagent.AgentRunner(ScriptedSQLModel(prompts=[]), None)
     assert runner.agent_runner is None and isinstance(runner.error, ValueError)
     assert capsys.readouterr().out == "Error occurred: %s\n" % runner.error
     assert runner.run("How many orders are there?") is None
     assert capsys.readouterr().out == "Agent runner is not initialized.\n"
-
-
-def test_main_job_command(capsys):
-    import ask
-    assert ask.main(["How many orders did each customer place?"]) == 0
-    out = capsys.readouterr().out
-    expected = {}
-    for _, customer_id, _ in ask.ORDERS:
-        expected[customer_id] = expected.get(customer_id, 0) + 1
-    figures = "; ".join("%s placed %d" % (name, expected.get(cid, 0))
-                        for cid, name, _ in sorted(ask.CUSTOMERS, key=lambda c: c[1]))
-    assert out.rstrip().endswith("Answer: Orders per customer: %s." % figures)
-    assert "scripted offline stand-in" in out
-    assert ask.main(["What is the weather?"]) == 2
-    assert "set OPENAI_API_KEY" in capsys.readouterr().err

@@ -1,19 +1,15 @@
 """A real server that refuses, a user without rights, and a connection killed under a running agent: the
 caller learns what happened, nothing leaks the password, and the next call works once the cause is gone."""
-import os
 import re
-import sys
 import threading
 import time
 
-import pytest
 
 import nlsqlagent
-from conftest import needs_real_stack
-from mysql_fixtures import admin, sandbox  # noqa: F401
+from conftest import load_demo, needs_real_stack
+from mysql_fixtures import admin
 
 pytestmark = needs_real_stack
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "demo"))
 
 PASSWORD = "Zq7@Wx:Vy/Kp%Rs?Tn#Mb Lé"
 # Pieces of the password, raw and percent-encoded, long enough not to turn up by chance.
@@ -62,7 +58,7 @@ SLOW_SQL = "SELECT SLEEP(30), COUNT(*) FROM orders"
 
 def slow_model():
     """A scripted model that sends one slow query and reports what the query tool answered."""
-    from scripted_model import ScriptedSQLModel
+    ScriptedSQLModel = load_demo("scripted_model").ScriptedSQLModel
 
     class SlowQueryModel(ScriptedSQLModel):
         def _call(self, prompt, stop=None, run_manager=None, **kwargs):

@@ -2,7 +2,6 @@
 objects against the same classes written in plain Python (reference/base.py)."""
 import io
 import os
-import sys
 from contextlib import redirect_stdout
 
 import pytest
@@ -12,6 +11,7 @@ from hypothesis import strategies as st
 import nlsqlagent
 
 from conftest import reference as plain_agent  # noqa: E402
+from doubles import GoodSQLDatabase  # noqa: E402
 
 DC, AR = nlsqlagent.DatabaseConnector, nlsqlagent.AgentRunner
 FUZZ = settings(max_examples=int(os.environ.get("NLSA_FUZZ_EXAMPLES", "300")), deadline=None,
@@ -196,16 +196,10 @@ def describe(value):
     return type(value).__name__
 
 
-class FakeSQLDatabase:
-    @staticmethod
-    def from_uri(uri):
-        return ("db", uri)
-
-
 @pytest.fixture
 def doubles(monkeypatch):
     for module in (nlsqlagent, plain_agent):
-        monkeypatch.setattr(module, "SQLDatabase", FakeSQLDatabase)
+        monkeypatch.setattr(module, "SQLDatabase", GoodSQLDatabase)
 
 
 @FUZZ

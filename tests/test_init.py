@@ -5,7 +5,6 @@ import os
 import shutil
 import sys
 
-import pytest
 
 import nlsqlagent
 from conftest import FAKESTACK, line_of, needs_real_stack, run_python
@@ -175,8 +174,8 @@ def test_all_names_a_missing_attribute(tmp_path):
         path = root / "langchain" / "agents" / "__init__.py"
         path.write_text(path.read_text().replace('__all__ = [', '__all__ = ["absent", '))
     line = report(tmp_path, edit)
-    assert line.startswith("AttributeError |") and "absent" in line and line.endswith("init nlsqlagent "
-                                                                                      "nlsqlagent/base %d" % line_of("import *"))
+    assert line.startswith("AttributeError |") and "absent" in line
+    assert line.endswith("init nlsqlagent nlsqlagent/base %d" % line_of("import *"))
 
 
 def test_agent_type_without_member(tmp_path):
@@ -184,7 +183,8 @@ def test_agent_type_without_member(tmp_path):
         path = root / "langchain" / "agents" / "agent_types.py"
         path.write_text(path.read_text().replace("ZERO_SHOT_REACT_DESCRIPTION", "OTHER"))
     line = report(tmp_path, edit)
-    assert line.startswith("AttributeError |") and line.endswith("init nlsqlagent nlsqlagent/base %d" % line_of("def __init__(self, llm"))
+    assert line.startswith("AttributeError |")
+    assert line.endswith("init nlsqlagent nlsqlagent/base %d" % line_of("def __init__(self, llm"))
 
 
 def test_submodule_found_through_sys_modules(tmp_path):

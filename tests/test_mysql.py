@@ -3,7 +3,6 @@ import pytest
 
 import nlsqlagent
 from conftest import needs_real_stack
-from mysql_fixtures import sandbox  # noqa: F401
 
 pytestmark = needs_real_stack
 

@@ -10,7 +10,6 @@ from hypothesis import strategies as st
 
 import nlsqlagent
 from conftest import needs_real_stack, reference, run_python
-from mysql_fixtures import sandbox  # noqa: F401
 
 DC, AR = nlsqlagent.DatabaseConnector, nlsqlagent.AgentRunner
 METHODS = [DC.__init__, DC.connect, DC.getdbinstance, AR.__init__, AR.run]

@@ -34,7 +34,8 @@ def debug_build():
             pytest.fail("%s is required (NLSA_REQUIRE_DEBUG) but missing" % DEBUG_PYTHON)
         pytest.skip("no debug interpreter %s here" % DEBUG_PYTHON)
     internals = os.environ.get("NLSA_CPYTHON_INTERNALS", "ON")
-    build = os.path.join(ROOT, "build", "debug-py%d%d%s" % (sys.version_info[:2] + ("" if internals == "ON" else "-public",)))
+    suffix = "" if internals == "ON" else "-public"
+    build = os.path.join(ROOT, "build", "debug-py%d%d%s" % (sys.version_info[:2] + (suffix,)))
     for step in (["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + DEBUG_PYTHON, "-DCMAKE_BUILD_TYPE=Debug",
                   "-DNLSA_WERROR=ON", "-DNLSA_CPYTHON_INTERNALS=" + internals], ["cmake", "--build", build, "-j2"]):
         proc = subprocess.run(step, capture_output=True, text=True)

@@ -101,7 +101,8 @@ def test_handler_failure_chains(create_agent, capsys):
     with pytest.raises(TypeError) as info:
         AR(1, 2)
     assert isinstance(info.value.__context__, Bad)
-    assert ("nlsqlagent.AgentRunner.__init__", line_of("Error occurred:", after="except Exception")) in entries(info.value)
+    handler_print = line_of("Error occurred:", after="except Exception")
+    assert ("nlsqlagent.AgentRunner.__init__", handler_print) in entries(info.value)
 
 
 def test_reinit_resets_before_the_new_call(create_agent, capsys):
@@ -142,7 +143,8 @@ def test_run_failures_propagate_unchanged(create_agent, capsys):
     runner.agent_runner = Failing()
     with pytest.raises(LookupError) as info:
         runner.run("q")
-    assert info.value is exc and entries(exc) == [("nlsqlagent.AgentRunner.run", line_of("self.agent_runner.run(query)"))]
+    assert info.value is exc
+    assert entries(exc) == [("nlsqlagent.AgentRunner.run", line_of("self.agent_runner.run(query)"))]
     runner.agent_runner = object()
     with pytest.raises(AttributeError):
         runner.run("q")
@@ -150,7 +152,8 @@ def test_run_failures_propagate_unchanged(create_agent, capsys):
     capsys.readouterr()
     with pytest.raises(AttributeError) as info:
         runner.run("q")
-    assert entries(info.value) == [("nlsqlagent.AgentRunner.run", line_of("if self.agent_runner:"))] and capsys.readouterr().out == ""
+    assert entries(info.value) == [("nlsqlagent.AgentRunner.run", line_of("if self.agent_runner:"))]
+    assert capsys.readouterr().out == ""
 
 
 def test_keyword_call_reaches_every_kind_of_callee(monkeypatch, capsys):

@@ -4,7 +4,6 @@ each step of each scenario must end the same way in the module and in the refere
 naming the same line; and together the runs must reach every statement line of the reference's methods."""
 import dis
 import io
-import sys
 import traceback
 from contextlib import redirect_stdout
 
@@ -165,7 +164,8 @@ def observe(module, scenario, triggers):
                 try:
                     result = getattr(type(obj), name)(obj, *args)
                     if status_type and name == "__init__":  # the record, made by __init__, with hooked items
-                        object.__setattr__(obj, "connection_status", status_type(object.__getattribute__(obj, "__dict__")["connection_status"]))
+                        made = object.__getattribute__(obj, "__dict__")["connection_status"]
+                        object.__setattr__(obj, "connection_status", status_type(made))
                     outcome.append((name, "returned", result if isinstance(result, (str, type(None))) else
                                     dict(result) if isinstance(result, dict) else type(result).__name__))
                 except (Boom, Soft) as exc:
@@ -189,7 +189,8 @@ def statement_lines():
                 continue
             code = vars(cls)[name].__code__
             for _, line in dis.findlinestarts(code):
-                if line and line != code.co_firstlineno and not source[line - 1].strip().startswith(("try:", "else:", "except ")):
+                text = source[line - 1].strip() if line else ""
+                if line and line != code.co_firstlineno and not text.startswith(("try:", "else:", "except ")):
                     lines.add(line)
     return lines
 

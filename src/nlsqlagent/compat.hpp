@@ -174,8 +174,8 @@ inline uint64_t dict_version(PyObject *dict) {
 /// running the code object by itself is safe. The opcodes come from the interpreter's own <opcode.h>; from
 /// 3.11 the body starts with RESUME and carries a line table entry for its three code units. Returns a new
 /// reference or null.
-inline PyObject *new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name,
-                          PyObject *qualname, int firstlineno, PyObject *error) {
+inline PyObject *new_code(int argcount, PyObject *varnames, PyObject *filename, PyObject *name, PyObject *qualname,
+                          int firstlineno, PyObject *error) {
 #if PY_VERSION_HEX >= 0x030B0000
   static const unsigned char kBody[] = {RESUME, 0, LOAD_CONST, 0, RAISE_VARARGS, 1};
   // One entry for three code units, "no columns" form (code 13), line delta 0.
@@ -185,8 +185,8 @@ inline PyObject *new_code(int argcount, PyObject *varnames, PyObject *filename, 
   static const unsigned char kLineTable[] = {0};
 #endif
   Ref code = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(kBody), sizeof kBody));
-  Ref lines = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(kLineTable),
-                                                   PY_VERSION_HEX >= 0x030B0000 ? 2 : 0));
+  Ref lines = Ref::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char *>(kLineTable), PY_VERSION_HEX >= 0x030B0000 ? 2 : 0));
   Ref no_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
   Ref empty_tuple = Ref::steal(PyTuple_New(0));
   Ref consts = Ref::steal(PyTuple_Pack(1, error));
@@ -209,8 +209,8 @@ inline PyObject *new_code(int argcount, PyObject *varnames, PyObject *filename, 
                                                                 firstlineno, lines.get()));
 #else
   (void)qualname;
-  return reinterpret_cast<PyObject *>(PyCode_New(argcount, 0, nlocals, 1, flags, code.get(), consts.get(), t,
-                                                 varnames, t, t, filename, name, firstlineno, lines.get()));
+  return reinterpret_cast<PyObject *>(PyCode_New(argcount, 0, nlocals, 1, flags, code.get(), consts.get(), t, varnames,
+                                                 t, t, filename, name, firstlineno, lines.get()));
 #endif
 }
 
@@ -289,7 +289,7 @@ class HandledException {
 #if PY_VERSION_HEX < 0x030B0000
   PyObject *saved_type_ = nullptr, *saved_tb_ = nullptr;  // owned until the destructor puts them back
 #endif
-  PyObject *saved_value_ = nullptr;                         // owned until the destructor puts it back
+  PyObject *saved_value_ = nullptr;  // owned until the destructor puts it back
 };
 
 /// Guards the entry of a native method against C-stack exhaustion by re-entry (a method whose callee calls
@@ -357,8 +357,8 @@ inline PyObject **instance_values(PyObject *obj) {
 inline Py_ssize_t shared_key_index(PyTypeObject *type, PyObject *name) {
   auto *keys = reinterpret_cast<internal::DictKeys *>(reinterpret_cast<PyHeapTypeObject *>(type)->ht_cached_keys);
   if (keys == nullptr || keys->dk_kind != internal::kSplitKeys) return -1;
-  auto *entries = reinterpret_cast<internal::UnicodeEntry *>(keys->dk_indices +
-                                                             (size_t{1} << keys->dk_log2_index_bytes));
+  auto *entries =
+      reinterpret_cast<internal::UnicodeEntry *>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
   for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
     if (entries[i].me_key == name) return i;
   }

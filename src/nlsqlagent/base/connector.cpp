@@ -100,8 +100,7 @@ Ref connection_uri(PyObject *self) {
   Ref name = credential_text(self, a.db_name, false);
   if (!name) return Ref();
   const Texts &t = g_state.texts;
-  PyObject *const pieces[] = {t.uri_scheme, user.get(), t.colon, password.get(), t.at, host.get(), t.slash,
-                              name.get()};
+  PyObject *const pieces[] = {t.uri_scheme, user.get(), t.colon, password.get(), t.at, host.get(), t.slash, name.get()};
   return rt::join_texts(pieces, 8);
 }
 
@@ -194,16 +193,20 @@ PyObject *getdbinstance(rt::FunctionObject *f, PyObject *const *bound) {
 
 using rt::Default;
 
-rt::MethodDef g_connector_init{
-    "__init__", "DatabaseConnector.__init__", line::kConnectorInit, connector_init,
-    {{"self", Default::kRequired}, {"db_user", Default::kNone}, {"db_password", Default::kNone},
-     {"db_host", Default::kNone}, {"db_name", Default::kNone}}};
+rt::MethodDef g_connector_init{"__init__",
+                               "DatabaseConnector.__init__",
+                               line::kConnectorInit,
+                               connector_init,
+                               {{"self", Default::kRequired},
+                                {"db_user", Default::kNone},
+                                {"db_password", Default::kNone},
+                                {"db_host", Default::kNone},
+                                {"db_name", Default::kNone}}};
 
-rt::MethodDef g_connect{
-    "connect", "DatabaseConnector.connect", line::kConnect, connect, {{"self", Default::kRequired}}, "e"};
+rt::MethodDef g_connect{"connect", "DatabaseConnector.connect",    line::kConnect,
+                        connect,   {{"self", Default::kRequired}}, "e"};
 
-rt::MethodDef g_getdbinstance{
-    "getdbinstance", "DatabaseConnector.getdbinstance", line::kGetDbInstance, getdbinstance,
-    {{"self", Default::kRequired}}, "e"};
+rt::MethodDef g_getdbinstance{"getdbinstance", "DatabaseConnector.getdbinstance", line::kGetDbInstance,
+                              getdbinstance,   {{"self", Default::kRequired}},    "e"};
 
 }  // namespace nlsqlagent::base

@@ -93,20 +93,20 @@ int check_runtime_version() {
 
 /// Interns the constant names and texts, once per process. 0 or -1.
 int make_constants() {
-#define NLSA_MAKE(field, text)                                   \
-  if (!g_state.names.field) {                                    \
-    g_state.names.field = PyUnicode_InternFromString(text);      \
-    if (!g_state.names.field) return -1;                         \
+#define NLSA_MAKE(field, text)                              \
+  if (!g_state.names.field) {                               \
+    g_state.names.field = PyUnicode_InternFromString(text); \
+    if (!g_state.names.field) return -1;                    \
   }
   NLSA_NAMES(NLSA_MAKE)
 #undef NLSA_MAKE
 #define NLSA_BIND(field) g_state.attrs.field.name = g_state.names.field;
   NLSA_ATTRS(NLSA_BIND)
 #undef NLSA_BIND
-#define NLSA_MAKE(field, text)                                   \
-  if (!g_state.texts.field) {                                    \
-    g_state.texts.field = PyUnicode_InternFromString(text);      \
-    if (!g_state.texts.field) return -1;                         \
+#define NLSA_MAKE(field, text)                              \
+  if (!g_state.texts.field) {                               \
+    g_state.texts.field = PyUnicode_InternFromString(text); \
+    if (!g_state.texts.field) return -1;                    \
   }
   NLSA_TEXTS(NLSA_MAKE)
 #undef NLSA_MAKE
@@ -351,8 +351,8 @@ PyObject *quiet_showwarning(PyObject *original, PyObject *args, PyObject *kwargs
   return PyObject_Call(original, args, kwargs);
 }
 
-PyMethodDef g_quiet_showwarning_def = {"showwarning", reinterpret_cast<PyCFunction>(
-                                                          reinterpret_cast<void (*)()>(quiet_showwarning)),
+PyMethodDef g_quiet_showwarning_def = {"showwarning",
+                                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quiet_showwarning)),
                                        METH_VARARGS | METH_KEYWORDS, nullptr};
 
 /// Puts quiet_showwarning in front of warnings.showwarning for its lifetime, and the original back after.
@@ -410,14 +410,15 @@ int run_imports(PyObject *module_object, PyObject *globals) {
   return 0;
 }
 
-/// AgentType.ZERO_SHOT_REACT_DESCRIPTION, AgentType resolved in the namespace, then the builtins.
-Ref agent_type_default(PyObject *globals) {
-  Ref name = Ref::steal(PyUnicode_InternFromString("AgentType"));
+/// The value of a kSlot default, `<global>.<attribute>` (AgentType.ZERO_SHOT_REACT_DESCRIPTION), the global
+/// resolved in the namespace, then the builtins. New reference or null.
+Ref slot_default(PyObject *globals, const rt::Param &param) {
+  Ref name = Ref::steal(PyUnicode_InternFromString(param.slot_global));
   if (!name) return Ref();
   rt::GlobalCache once;
-  Ref agent_type = rt::lookup_global(globals, name.get(), once);
-  if (!agent_type) return Ref();
-  return Ref::steal(PyObject_GetAttrString(agent_type.get(), "ZERO_SHOT_REACT_DESCRIPTION"));
+  Ref value = rt::lookup_global(globals, name.get(), once);
+  if (!value) return Ref();
+  return Ref::steal(PyObject_GetAttrString(value.get(), param.slot_attribute));
 }
 
 /// A class statement: the namespace in order, the method objects, then type(name, (), namespace). `codes`
@@ -433,17 +434,16 @@ int define_class(PyObject *globals, const char *class_name, rt::MethodDef *const
   }
   for (int i = 0; i < count; ++i) {
     rt::MethodDef *def = methods[i];
-    // A default computed at initialisation (the agent type's) is evaluated before the object is stored.
+    // A default computed at initialisation is evaluated before the object is made, at the definition's line.
     Ref slot_value;
     for (int p = 0; p < def->nparams; ++p) {
       if (def->params[p].fallback != rt::Default::kSlot) continue;
-      slot_value = agent_type_default(globals);
+      slot_value = slot_default(globals, def->params[p]);
       if (!slot_value) return init_failed_at(def->def_line);
     }
-    Ref function =
-        Ref::steal(rt::new_function(def, module_name.get(), globals, codes[i], slot_value.get()));
-    if (!function || PyDict_SetItem(ns.get(), reinterpret_cast<rt::FunctionObject *>(function.get())->name,
-                                    function.get()) < 0) {
+    Ref function = Ref::steal(rt::new_function(def, module_name.get(), globals, codes[i], slot_value.get()));
+    if (!function ||
+        PyDict_SetItem(ns.get(), reinterpret_cast<rt::FunctionObject *>(function.get())->name, function.get()) < 0) {
       return init_failed_at(class_line);
     }
   }

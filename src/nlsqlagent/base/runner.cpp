@@ -98,11 +98,16 @@ PyObject *run(rt::FunctionObject *f, PyObject *const *bound) {
 
 using rt::Default;
 
-rt::MethodDef g_runner_init{
-    "__init__", "AgentRunner.__init__", line::kRunnerInit, runner_init,
-    {{"self", Default::kRequired}, {"llm", Default::kRequired}, {"toolkit", Default::kRequired},
-     {"verbose", Default::kTrue}, {"agent_type", Default::kSlot}},
-    "e"};
+rt::MethodDef g_runner_init{"__init__",
+                            "AgentRunner.__init__",
+                            line::kRunnerInit,
+                            runner_init,
+                            {{"self", Default::kRequired},
+                             {"llm", Default::kRequired},
+                             {"toolkit", Default::kRequired},
+                             {"verbose", Default::kTrue},
+                             {"agent_type", Default::kSlot, "AgentType", "ZERO_SHOT_REACT_DESCRIPTION"}},
+                            "e"};
 
 rt::MethodDef g_run{
     "run", "AgentRunner.run", line::kRun, run, {{"self", Default::kRequired}, {"query", Default::kRequired}}};

@@ -11,40 +11,41 @@
 namespace nlsqlagent::base {
 
 // Interned attribute, key and global names: (C++ field, Python text).
-#define NLSA_NAMES(X)                        \
-  X(db_user, "db_user")                      \
-  X(db_password, "db_password")              \
-  X(db_host, "db_host")                      \
-  X(db_name, "db_name")                      \
-  X(db, "db")                                \
-  X(connection_status, "connection_status")  \
-  X(connected, "connected")                  \
-  X(message, "message")                      \
-  X(SQLDatabase, "SQLDatabase")              \
-  X(from_uri, "from_uri")                    \
-  X(llm, "llm")                              \
-  X(toolkit, "toolkit")                      \
-  X(verbose, "verbose")                      \
-  X(agent_type, "agent_type")                \
-  X(agent_runner, "agent_runner")            \
-  X(error, "error")                          \
-  X(create_sql_agent, "create_sql_agent")    \
+#define NLSA_NAMES(X)                       \
+  X(db_user, "db_user")                     \
+  X(db_password, "db_password")             \
+  X(db_host, "db_host")                     \
+  X(db_name, "db_name")                     \
+  X(db, "db")                               \
+  X(connection_status, "connection_status") \
+  X(connected, "connected")                 \
+  X(message, "message")                     \
+  X(SQLDatabase, "SQLDatabase")             \
+  X(from_uri, "from_uri")                   \
+  X(llm, "llm")                             \
+  X(toolkit, "toolkit")                     \
+  X(verbose, "verbose")                     \
+  X(agent_type, "agent_type")               \
+  X(agent_runner, "agent_runner")           \
+  X(error, "error")                         \
+  X(create_sql_agent, "create_sql_agent")   \
   X(run, "run")
 
 // The instance attributes that the methods read and write, each named in NLSA_NAMES.
-#define NLSA_ATTRS(X) \
-  X(db_user) X(db_password) X(db_host) X(db_name) X(db) X(connection_status) \
-  X(llm) X(toolkit) X(verbose) X(agent_type) X(agent_runner) X(error)
+#define NLSA_ATTRS(X)                                                                                        \
+  X(db_user)                                                                                                 \
+  X(db_password) X(db_host) X(db_name) X(db) X(connection_status) X(llm) X(toolkit) X(verbose) X(agent_type) \
+      X(agent_runner) X(error)
 
 // Constant texts: (C++ field, Python text).
-#define NLSA_TEXTS(X)                                                      \
-  X(credentials_missing, "All database credentials must be provided")      \
-  X(connection_successful, "Connection successful")                        \
-  X(agent_instance, "Agent runner instance:")                              \
-  X(error_occurred, "Error occurred:")                                     \
-  X(uri_scheme, "mysql+pymysql://")                                        \
-  X(colon, ":")                                                            \
-  X(at, "@")                                                               \
+#define NLSA_TEXTS(X)                                                 \
+  X(credentials_missing, "All database credentials must be provided") \
+  X(connection_successful, "Connection successful")                   \
+  X(agent_instance, "Agent runner instance:")                         \
+  X(error_occurred, "Error occurred:")                                \
+  X(uri_scheme, "mysql+pymysql://")                                   \
+  X(colon, ":")                                                       \
+  X(at, "@")                                                          \
   X(slash, "/")
 
 struct Names {
@@ -68,12 +69,12 @@ struct Texts {
 /// Everything the module keeps for the process. Raw pointers: these objects are never released.
 struct ModuleState {
   int64_t main_interpreter_id = -1;
-  PyObject *module = nullptr;    // the recorded module object (strong), null when none
-  PyObject *globals = nullptr;   // its namespace (borrowed from the module)
-  bool registered = false;       // the exec step added the module to sys.modules as "nlsqlagent"
-  PyObject *print = nullptr;     // strong: the builtin print as found at initialisation
-  PyObject *args_init_failed = nullptr;     // ("Error occurred during initialization.",)
-  PyObject *args_not_initialized = nullptr; // ("Agent runner is not initialized.",)
+  PyObject *module = nullptr;                // the recorded module object (strong), null when none
+  PyObject *globals = nullptr;               // its namespace (borrowed from the module)
+  bool registered = false;                   // the exec step added the module to sys.modules as "nlsqlagent"
+  PyObject *print = nullptr;                 // strong: the builtin print as found at initialisation
+  PyObject *args_init_failed = nullptr;      // ("Error occurred during initialization.",)
+  PyObject *args_not_initialized = nullptr;  // ("Agent runner is not initialized.",)
   PyObject *empty_tuple = nullptr;
   PyObject *agent_keywords = nullptr;  // ("llm", "toolkit", "verbose", "agent_type"): create_sql_agent's
   PyObject *fresh_status = nullptr;    // {"connected": False, "message": None}, copied for each instance

@@ -12,8 +12,8 @@ enum class Shortfall { kTooFew, kTooMany };
   const bool exact = def.nrequired == def.nparams;
   const char *word = exact ? "exactly" : (which == Shortfall::kTooFew ? "at least" : "at most");
   const Py_ssize_t number = (exact || which == Shortfall::kTooFew) ? def.nrequired : def.nparams;
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, word,
-               number, number == 1 ? "" : "s", given);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, word, number,
+               number == 1 ? "" : "s", given);
   return false;
 }
 

@@ -122,13 +122,11 @@ PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *function_repr(PyObject *self) {
-  return PyUnicode_FromFormat("<%s %U at %p>", compat::type_short_name(Py_TYPE(self)),
-                              as_function(self)->qualname, self);
+  return PyUnicode_FromFormat("<%s %U at %p>", compat::type_short_name(Py_TYPE(self)), as_function(self)->qualname,
+                              self);
 }
 
-PyObject *function_reduce(PyObject *self, PyObject * /*unused*/) {
-  return Py_NewRef(as_function(self)->qualname);
-}
+PyObject *function_reduce(PyObject *self, PyObject * /*unused*/) { return Py_NewRef(as_function(self)->qualname); }
 
 // ---- attributes -----------------------------------------------------------------------------------------
 
@@ -330,8 +328,7 @@ int ready_function_type() noexcept {
 
 PyTypeObject *function_type() noexcept { return &g_function_type; }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) noexcept {
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
   FunctionObject *f = as_function(callable);
   MethodDef &def = *f->def;
   if (!compat::enter_native_call()) return nullptr;
@@ -380,7 +377,7 @@ PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals,
   if (!name || !qualname) return nullptr;
   FunctionObject *f = PyObject_GC_New(FunctionObject, &g_function_type);
   if (!f) return nullptr;
-  // No failure from here on: the object is complete before anything can see it.
+    // No failure from here on: the object is complete before anything can see it.
 #if NLSA_VECTORCALL_UNCHECKED_KEYS
   f->vectorcall = key_checked_vectorcall;
 #elif NLSA_HAVE_VECTORCALL
@@ -423,8 +420,7 @@ PyObject *native_code_error() {
   Ref str = Ref::steal(PyCFunction_New(&g_native_code_message_def, nullptr));
   Ref dict = str ? Ref::steal(PyDict_New()) : Ref();
   if (!dict || PyDict_SetItemString(dict.get(), "__str__", str.get()) < 0) return nullptr;
-  error = PyErr_NewExceptionWithDoc("nlsqlagent.NativeMethodError", kNativeCodeMessage, PyExc_TypeError,
-                                    dict.get());
+  error = PyErr_NewExceptionWithDoc("nlsqlagent.NativeMethodError", kNativeCodeMessage, PyExc_TypeError, dict.get());
   return error;
 }
 

@@ -17,10 +17,14 @@ constexpr int kMaxExtraLocals = 1;
 /// What an omitted parameter takes; kRequired marks a parameter without a default.
 enum class Default : uint8_t { kRequired, kNone, kTrue, kSlot };
 
-/// One parameter of a method: its name and its default.
+/// One parameter of a method: its name and its default. A kSlot default is the value of the expression
+/// `<global>.<attribute>` (the global resolved in the module namespace, then the builtins), evaluated once
+/// when the class is defined.
 struct Param {
   const char *name;
   Default fallback;
+  const char *slot_global = nullptr;
+  const char *slot_attribute = nullptr;
 };
 
 struct FunctionObject;
@@ -65,7 +69,7 @@ int prepare_method(MethodDef &def) noexcept;
 struct FunctionObject {
   PyObject_HEAD
 #if NLSA_HAVE_VECTORCALL
-  vectorcallfunc vectorcall;
+      vectorcallfunc vectorcall;
 #endif
   MethodDef *def;
   PyObject *name;          // str, never null (clearing puts the empty string in)
@@ -80,7 +84,7 @@ struct FunctionObject {
   PyObject *annotations;   // made on first read
   PyObject *default_slot;  // the one-slot store for a default computed at initialisation; never cleared
   PyObject *weakrefs;
-  bool defaults_pending;   // __defaults__ is still to be built from the definition, on its first read
+  bool defaults_pending;  // __defaults__ is still to be built from the definition, on its first read
 };
 
 /// Readies the function type; -1 with an exception set on failure. Safe to call again.

@@ -19,8 +19,8 @@ PyObject *checked(PyObject *result) {
 
 /// Calls a vectorcall-shaped entry, counting against the recursion limit. `args` may be written at index -1
 /// when `offset_ok` (the caller owns that slot).
-PyObject *call_entry(vectorcallfunc entry, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
-                     bool offset_ok, PyObject *kwnames = nullptr) {
+PyObject *call_entry(vectorcallfunc entry, PyObject *callable, PyObject *const *args, Py_ssize_t nargs, bool offset_ok,
+                     PyObject *kwnames = nullptr) {
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   size_t nargsf = static_cast<size_t>(nargs);
 #if NLSA_HAVE_VECTORCALL
@@ -57,8 +57,10 @@ PyObject *call_unpacked(PyObject *callable, PyObject *const *args, Py_ssize_t na
 #if !NLSA_HAVE_VECTORCALL && NLSA_INTERNALS
   // 3.7, private: the interpreter's own fast paths for functions and builtins, which take the arguments
   // without a tuple. Gain: run(q) with an agent and every print (3.7: about 40 ns a call).
-  if (PyFunction_Check(callable)) return _PyFunction_FastCallDict(callable, const_cast<PyObject **>(args), nargs, nullptr);
-  if (PyCFunction_Check(callable)) return _PyCFunction_FastCallDict(callable, const_cast<PyObject **>(args), nargs, nullptr);
+  if (PyFunction_Check(callable))
+    return _PyFunction_FastCallDict(callable, const_cast<PyObject **>(args), nargs, nullptr);
+  if (PyCFunction_Check(callable))
+    return _PyCFunction_FastCallDict(callable, const_cast<PyObject **>(args), nargs, nullptr);
 #endif
   Ref tuple = Ref::steal(PyTuple_New(nargs));
   if (!tuple) return nullptr;
@@ -78,9 +80,8 @@ PyObject **direct_values(PyObject *obj, Attr &attr) {
   PyTypeObject *type = Py_TYPE(obj);
   if (type != attr.type || type->tp_version_tag != attr.version || attr.version == 0) {
     attr.version = 0;
-    if (!g_inline_values || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-        !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || type->tp_getattro != PyObject_GenericGetAttr ||
-        type->tp_setattro != PyObject_GenericSetAttr) {
+    if (!g_inline_values || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
+        type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
       return nullptr;
     }
     // Only a name the type and its bases do not define at all is read and written in the values array: then
@@ -137,8 +138,8 @@ int probe_inline_values() noexcept {
   Ref b_name = Ref::steal(PyUnicode_InternFromString("b"));
   Ref bases = Ref::steal(PyTuple_New(0));
   if (!ns || !name || !a_name || !b_name || !bases) return -1;
-  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type), name.get(),
-                                                    bases.get(), ns.get(), nullptr));
+  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(),
+                                                    ns.get(), nullptr));
   if (!cls) return -1;
   Ref first = Ref::steal(PyObject_CallNoArgs(cls.get()));
   if (!first) return -1;

@@ -14,7 +14,7 @@ namespace nlsqlagent::rt {
 /// Per-site cache of one module-global name: the namespace's version tag and what the lookup found there
 /// (used only with NLSA_INTERNALS).
 struct GlobalCache {
-  PyObject *dict = nullptr;   // the namespace the entry belongs to
+  PyObject *dict = nullptr;  // the namespace the entry belongs to
   uint64_t version = 0;
   PyObject *value = nullptr;  // borrowed from the namespace, which holds it while its tag is unchanged
   bool valid = false;
@@ -22,10 +22,10 @@ struct GlobalCache {
 
 /// An instance attribute name, with a cache of where instances of the type last seen keep its value.
 struct Attr {
-  PyObject *name = nullptr;       // interned
-  PyTypeObject *type = nullptr;   // compared only; valid together with `version`
-  unsigned int version = 0;       // the type's version tag when the entry was made; 0: no entry
-  Py_ssize_t index = -1;          // slot in the instances' values array
+  PyObject *name = nullptr;      // interned
+  PyTypeObject *type = nullptr;  // compared only; valid together with `version`
+  unsigned int version = 0;      // the type's version tag when the entry was made; 0: no entry
+  Py_ssize_t index = -1;         // slot in the instances' values array
 };
 
 /// `obj.<attr>`, with the result of PyObject_GetAttr. On 3.11 and 3.12 (with NLSA_INTERNALS) the value is

@@ -17,7 +17,7 @@
 namespace nlsqlagent::rt {
 namespace {
 
-constexpr const char *kSecretWords[] = {"key",    "token",      "secret",     "secrets",
+constexpr const char *kSecretWords[] = {"key",      "token",  "secret",     "secrets",
                                         "password", "passwd", "credential", "credentials"};
 constexpr char kFieldMask[] = "'**********'";
 constexpr char kUriMask[] = "**********";
@@ -35,14 +35,12 @@ bool is_name_char(Py_UCS4 c) {
 }
 
 bool is_scheme_char(Py_UCS4 c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '.' ||
-         c == '-';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '.' || c == '-';
 }
 
 /// A character that ends the user or password part of a URI.
 bool ends_uri_part(Py_UCS4 c) {
-  return c == '/' || c == '\'' || c == '"' || c == '?' || c == '#' || c == '<' || c == '>' ||
-         Py_UNICODE_ISSPACE(c);
+  return c == '/' || c == '\'' || c == '"' || c == '?' || c == '#' || c == '<' || c == '>' || Py_UNICODE_ISSPACE(c);
 }
 
 /// Whether the name in [from, to) ends with one of kSecretWords, letters compared without case.
@@ -118,8 +116,7 @@ bool next_secret(const Text &t, Py_ssize_t from, Match &m) {
     if (c == '\'' || c == '"') {  // 'name': VALUE
       Py_ssize_t j = i + 1;
       while (j < t.length && is_name_char(t.at(j))) ++j;
-      if (j + 2 < t.length && t.at(j) == c && t.at(j + 1) == ':' && t.at(j + 2) == ' ' &&
-          secret_name(t, i + 1, j)) {
+      if (j + 2 < t.length && t.at(j) == c && t.at(j + 1) == ':' && t.at(j + 2) == ' ' && secret_name(t, i + 1, j)) {
         const Py_ssize_t end = value_end(t, j + 3);
         if (end >= 0) {
           m = {j + 3, end, end, kFieldMask};
