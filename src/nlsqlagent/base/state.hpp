@@ -32,10 +32,11 @@ namespace nlsqlagent::base {
   X(run, "run")
 
 // The instance attributes that the methods read and write, each named in NLSA_NAMES.
-#define NLSA_ATTRS(X)                                                                                        \
-  X(db_user)                                                                                                 \
-  X(db_password) X(db_host) X(db_name) X(db) X(connection_status) X(llm) X(toolkit) X(verbose) X(agent_type) \
-      X(agent_runner) X(error)
+// clang-format off
+#define NLSA_ATTRS(X) \
+  X(db_user) X(db_password) X(db_host) X(db_name) X(db) X(connection_status) \
+  X(llm) X(toolkit) X(verbose) X(agent_type) X(agent_runner) X(error)
+// clang-format on
 
 // Constant texts: (C++ field, Python text).
 #define NLSA_TEXTS(X)                                                 \
