@@ -251,3 +251,13 @@ def test_only_langchains_deprecation_notes_are_dropped(tmp_path):
     strict = run_python("import nlsqlagent", variant_tree(tmp_path / "strict", edit),
                         env_extra={"PYTHONWARNINGS": "error::UserWarning"})
     assert "UserWarning: a note of its own" in strict.stderr and strict.returncode != 0
+
+
+def test_a_showwarning_set_during_the_import_stays(tmp_path):
+    def edit(root):
+        path = root / "langchain" / "chat_models.py"
+        path.write_text("import warnings\ndef mine(*args, **kwargs):\n    print('mine:', args[0])\n"
+                        "warnings.showwarning = mine\n" + path.read_text())
+    result = run_python("import warnings, nlsqlagent\nwarnings.warn('after', UserWarning)",
+                        variant_tree(tmp_path, edit), env_extra={"PYTHONWARNINGS": ""})
+    assert result.stdout == "mine: after\n", result.stderr

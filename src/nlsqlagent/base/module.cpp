@@ -355,31 +355,35 @@ PyMethodDef g_quiet_showwarning_def = {"showwarning",
                                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quiet_showwarning)),
                                        METH_VARARGS | METH_KEYWORDS, nullptr};
 
-/// Puts quiet_showwarning in front of warnings.showwarning for its lifetime, and the original back after.
+/// Puts quiet_showwarning in front of warnings.showwarning for its lifetime, and the original back after,
+/// unless the imports put a showwarning of their own in place meanwhile: that one stays.
 class QuietLangChainNotes {
  public:
   QuietLangChainNotes() {
     warnings_ = Ref::steal(PyImport_ImportModule("warnings"));
     if (!warnings_) return;
     original_ = Ref::steal(PyObject_GetAttrString(warnings_.get(), "showwarning"));
-    Ref quiet = original_ ? Ref::steal(PyCFunction_New(&g_quiet_showwarning_def, original_.get())) : Ref();
-    installed_ = quiet && PyObject_SetAttrString(warnings_.get(), "showwarning", quiet.get()) == 0;
+    if (!original_) return;
+    quiet_ = Ref::steal(PyCFunction_New(&g_quiet_showwarning_def, original_.get()));
+    installed_ = quiet_ && PyObject_SetAttrString(warnings_.get(), "showwarning", quiet_.get()) == 0;
   }
   /// False with an exception set when the filter could not be put in place.
   bool ok() const { return installed_; }
   ~QuietLangChainNotes() {
     if (!installed_) return;
     Ref pending = compat::take_pending_exception();
-    if (PyObject_SetAttrString(warnings_.get(), "showwarning", original_.get()) < 0) {
+    Ref current = Ref::steal(PyObject_GetAttrString(warnings_.get(), "showwarning"));
+    if (current.get() == quiet_.get() && PyObject_SetAttrString(warnings_.get(), "showwarning", original_.get()) < 0) {
       PyErr_WriteUnraisable(warnings_.get());
     }
+    PyErr_Clear();  // a missing attribute (someone deleted it) is left as they left it
     compat::restore_pending_exception(std::move(pending));
   }
   QuietLangChainNotes(const QuietLangChainNotes &) = delete;
   QuietLangChainNotes &operator=(const QuietLangChainNotes &) = delete;
 
  private:
-  Ref warnings_, original_;
+  Ref warnings_, original_, quiet_;
   bool installed_ = false;
 };
 
