@@ -24,9 +24,10 @@ if "--fakestack" in sys.argv:
 
 # ---- test doubles (tests/doubles.py) -------------------------------------------------------------------
 
-from doubles import (  # noqa: E402
-    AGENT, DATABASE, FailingSQLDatabase, GoodSQLDatabase, InterruptedSQLDatabase, Sink,
-    create_fails, create_interrupted, create_none, create_ok, create_unprintable)
+# Also read through globals() by make_paths, hence the noqa.
+from doubles import (  # noqa: E402,F401
+    AGENT, DATABASE, Agent, FailingAgent, FailingSQLDatabase, GoodSQLDatabase, InterruptedSQLDatabase, Sink,
+    UnprintableAgent, create_fails, create_interrupted, create_none, create_ok, create_unprintable)
 
 
 def dict_call(callable, kwargs):
@@ -65,7 +66,7 @@ def make_paths(nl, native=False):
         d.update(NATIVE)
     GoodSQLDatabase, FailingSQLDatabase = d["GoodSQLDatabase"], d["FailingSQLDatabase"]
     create_ok, create_fails, AGENT = d["create_ok"], d["create_fails"], d["AGENT"]
-    FailingAgent, RefusingStatus = d["FailingAgent"], d["RefusingStatus"]
+    FailingAgent, RefusingStatus = d["FailingAgent"], d["RefusingStatus"]  # noqa: F811
     credentials = ("reader", "Zq7@Wx:Vy/Kp%Rs?Tn#Mb Lé", "127.0.0.1", "shop")
 
     def bind(sqldatabase=GoodSQLDatabase, create=create_ok):
