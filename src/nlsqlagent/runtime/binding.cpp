@@ -50,6 +50,32 @@ int parameter_of(const MethodDef &def, PyObject *key) {
   return kNoParameter;
 }
 
+/// The first keyword that is `param` itself; -1.
+Py_ssize_t find_identical(PyObject *kwnames, PyObject *param) {
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (PyTuple_GET_ITEM(kwnames, k) == param) return k;
+  }
+  return -1;
+}
+
+/// The first keyword (all exact str) with the text of `param`; -1.
+Py_ssize_t find_text(PyObject *kwnames, PyObject *param) {
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (same_text(PyTuple_GET_ITEM(kwnames, k), param)) return k;
+  }
+  return -1;
+}
+
+/// The first keyword whose parameter (decided by parameter_of) is `param`; -1.
+Py_ssize_t find_target(const int *target, Py_ssize_t nkw, int param) {
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (target[k] == param) return k;
+  }
+  return -1;
+}
+
 [[gnu::cold]] bool keyword_error(const MethodDef &def, const char *format, PyObject *key) {
   PyErr_Format(PyExc_TypeError, format, def.name, key);
   return false;
@@ -68,38 +94,49 @@ bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssiz
     for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = call_default(f, i);
     return true;
   }
-  // Which parameter each keyword stands for, decided once per keyword.
+  // A keyword identical to a parameter's interned name stands for that parameter: that settles the usual
+  // call. Otherwise exact str names (the interpreter's own calls pass nothing else) can each equal one
+  // parameter at most, by text. A str subclass may equal several parameters, or none whatever its text:
+  // then every keyword is first given the parameter it stands for, as the interpreter decides it, and the
+  // parameters look among those. `decided` says whether that choice has been made.
+  bool decided = false, all_exact = true;
   constexpr Py_ssize_t kSmall = 16;
   int small[kSmall];
   int *target = small;
-  Ref heap;  // owns the larger array through a bytes object, freed on every path
-  if (nkw > kSmall) {
-    heap = Ref::steal(PyBytes_FromStringAndSize(nullptr, nkw * static_cast<Py_ssize_t>(sizeof(int))));
-    if (!heap) return false;
-    target = reinterpret_cast<int *>(PyBytes_AS_STRING(heap.get()));
-  }
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    target[k] = parameter_of(def, PyTuple_GET_ITEM(kwnames, k));
-    if (target[k] == kFailed) return false;
-  }
+  Ref heap;  // owns a larger array through a bytes object, freed on every path
+  auto decide = [&]() -> bool {
+    decided = true;
+    for (Py_ssize_t k = 0; k < nkw && all_exact; ++k) all_exact = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, k));
+    if (all_exact) return true;
+    if (nkw > kSmall) {
+      heap = Ref::steal(PyBytes_FromStringAndSize(nullptr, nkw * static_cast<Py_ssize_t>(sizeof(int))));
+      if (!heap) return false;
+      target = reinterpret_cast<int *>(PyBytes_AS_STRING(heap.get()));
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      target[k] = parameter_of(def, PyTuple_GET_ITEM(kwnames, k));
+      if (target[k] == kFailed) return false;
+    }
+    return true;
+  };
   const int n = static_cast<int>(nargs);
   for (int i = 0; i < n; ++i) out[i] = args[i];
   PyObject *const *kwvalues = args + nargs;
   Py_ssize_t bound_by[kMaxParams];  // the keyword that filled each parameter after the positional ones
   Py_ssize_t unaccounted = nkw;
   for (int i = n; i < def.nparams; ++i) {
-    bound_by[i] = -1;
     const bool required = i < def.nrequired;
+    Py_ssize_t k = -1;
     if (required || unaccounted > 0) {
-      for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (target[k] == i) {
-          bound_by[i] = k;
-          break;
-        }
+      k = find_identical(kwnames, def.interned_params[i]);
+      if (k < 0) {
+        if (!decided && !decide()) return false;
+        k = all_exact ? find_text(kwnames, def.interned_params[i]) : find_target(target, nkw, i);
       }
     }
-    if (bound_by[i] >= 0) {
-      out[i] = kwvalues[bound_by[i]];
+    bound_by[i] = k;
+    if (k >= 0) {
+      out[i] = kwvalues[k];
       --unaccounted;
     } else if (required) {
       return count_error(def, Shortfall::kTooFew, i);
@@ -108,10 +145,11 @@ bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssiz
     }
   }
   if (unaccounted == 0) return true;
+  if (!decided && !decide()) return false;
   // Some keywords were not accounted for: the first of them, in call order, decides the error.
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-    const int i = target[k];
+    const int i = all_exact ? parameter_of(def, key) : target[k];
     if (i == kNotStr) {
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
       return false;
