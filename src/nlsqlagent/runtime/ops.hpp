@@ -12,7 +12,7 @@
 namespace nlsqlagent::rt {
 
 /// Per-site cache of one module-global name: the namespace's version tag and what the lookup found there
-/// (used only with NLSA_INTERNALS).
+/// (used only with NLSA_INTERNAL_DICT_VERSION).
 struct GlobalCache {
   PyObject *dict = nullptr;  // the namespace the entry belongs to
   uint64_t version = 0;
