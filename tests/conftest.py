@@ -88,6 +88,15 @@ def create_agent(monkeypatch):
     return fake
 
 
+def package_with_the_module(folder):
+    """folder/pkg, a package holding a copy of the built module, to import it as pkg.nlsqlagent."""
+    import shutil
+    pkg = folder / "pkg"
+    pkg.mkdir()
+    (pkg / "__init__.py").write_text("")
+    shutil.copy(nlsqlagent.__file__, pkg / os.path.basename(nlsqlagent.__file__))
+
+
 def run_python(code, *path, env_extra=None):
     """Runs `code` in a fresh interpreter with `path` in front of sys.path; returns the completed process."""
     env = dict(os.environ)

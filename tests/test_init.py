@@ -7,7 +7,7 @@ import sys
 
 
 import nlsqlagent
-from conftest import FAKESTACK, line_of, needs_real_stack, run_python
+from conftest import FAKESTACK, line_of, needs_real_stack, package_with_the_module, run_python
 
 
 def test_namespace_after_import():
@@ -83,11 +83,7 @@ def test_second_interpreter_refused():
 
 
 def test_imported_under_another_name(tmp_path):
-    origin = nlsqlagent.__file__
-    pkg = tmp_path / "pkg"
-    pkg.mkdir()
-    (pkg / "__init__.py").write_text("")
-    shutil.copy(origin, pkg / os.path.basename(origin))
+    package_with_the_module(tmp_path)
     result = run_python("""
         import sys, pkg.nlsqlagent as m
         print(m.__name__, m.__package__, m.DatabaseConnector.__module__, sys.modules['nlsqlagent'] is m)

@@ -1,7 +1,6 @@
 """Paths off the described ones where a fault would crash the interpreter, corrupt state or show a secret:
 one test per fault class, most in a fresh interpreter so that a crash fails the test instead of the run."""
 import os
-import shutil
 import sys
 
 import pytest
@@ -9,7 +8,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import nlsqlagent
-from conftest import needs_real_stack, reference, run_python
+from conftest import needs_real_stack, package_with_the_module, reference, run_python
 
 DC, AR = nlsqlagent.DatabaseConnector, nlsqlagent.AgentRunner
 METHODS = [DC.__init__, DC.connect, DC.getdbinstance, AR.__init__, AR.run]
@@ -300,11 +299,7 @@ def test_writing_one_defaults_attribute_keeps_the_other():
 # ---- a failed import takes back what it added ----------------------------------------------------------------
 
 def test_failed_import_under_another_name_leaves_nothing(tmp_path):
-    origin = nlsqlagent.__file__
-    pkg = tmp_path / "pkg"
-    pkg.mkdir()
-    (pkg / "__init__.py").write_text("")
-    shutil.copy(origin, pkg / os.path.basename(origin))
+    package_with_the_module(tmp_path)
     out = crash_free("""
         import sys
         sys.modules["langchain.agents"] = None
