@@ -1,6 +1,7 @@
 // DatabaseConnector: credentials, the status record, the connection URI, connect and getdbinstance.
 #include <initializer_list>
 
+#include "../runtime/binding.hpp"
 #include "lines.hpp"
 #include "state.hpp"
 
@@ -193,20 +194,19 @@ PyObject *getdbinstance(rt::FunctionObject *f, PyObject *const *bound) {
 
 using rt::Default;
 
-rt::MethodDef g_connector_init{"__init__",
-                               "DatabaseConnector.__init__",
-                               line::kConnectorInit,
-                               connector_init,
-                               {{"self", Default::kRequired},
-                                {"db_user", Default::kNone},
-                                {"db_password", Default::kNone},
-                                {"db_host", Default::kNone},
-                                {"db_name", Default::kNone}}};
+// clang-format off
+rt::MethodDef g_connector_init{
+    "__init__", "DatabaseConnector.__init__", line::kConnectorInit, rt::method_entry<connector_init>,
+    {{"self", Default::kRequired}, {"db_user", Default::kNone}, {"db_password", Default::kNone},
+     {"db_host", Default::kNone}, {"db_name", Default::kNone}}};
 
-rt::MethodDef g_connect{"connect", "DatabaseConnector.connect",    line::kConnect,
-                        connect,   {{"self", Default::kRequired}}, "e"};
+rt::MethodDef g_connect{
+    "connect", "DatabaseConnector.connect", line::kConnect, rt::method_entry<connect>,
+    {{"self", Default::kRequired}}, "e"};
 
-rt::MethodDef g_getdbinstance{"getdbinstance", "DatabaseConnector.getdbinstance", line::kGetDbInstance,
-                              getdbinstance,   {{"self", Default::kRequired}},    "e"};
+rt::MethodDef g_getdbinstance{
+    "getdbinstance", "DatabaseConnector.getdbinstance", line::kGetDbInstance, rt::method_entry<getdbinstance>,
+    {{"self", Default::kRequired}}, "e"};
+// clang-format on
 
 }  // namespace nlsqlagent::base

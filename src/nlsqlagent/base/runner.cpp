@@ -1,4 +1,5 @@
 // AgentRunner: building the SQL agent through create_sql_agent, and running questions through it.
+#include "../runtime/binding.hpp"
 #include "lines.hpp"
 #include "state.hpp"
 
@@ -98,18 +99,16 @@ PyObject *run(rt::FunctionObject *f, PyObject *const *bound) {
 
 using rt::Default;
 
-rt::MethodDef g_runner_init{"__init__",
-                            "AgentRunner.__init__",
-                            line::kRunnerInit,
-                            runner_init,
-                            {{"self", Default::kRequired},
-                             {"llm", Default::kRequired},
-                             {"toolkit", Default::kRequired},
-                             {"verbose", Default::kTrue},
-                             {"agent_type", Default::kSlot, "AgentType", "ZERO_SHOT_REACT_DESCRIPTION"}},
-                            "e"};
+// clang-format off
+rt::MethodDef g_runner_init{
+    "__init__", "AgentRunner.__init__", line::kRunnerInit, rt::method_entry<runner_init>,
+    {{"self", Default::kRequired}, {"llm", Default::kRequired}, {"toolkit", Default::kRequired},
+     {"verbose", Default::kTrue}, {"agent_type", Default::kSlot, "AgentType", "ZERO_SHOT_REACT_DESCRIPTION"}},
+    "e"};
 
 rt::MethodDef g_run{
-    "run", "AgentRunner.run", line::kRun, run, {{"self", Default::kRequired}, {"query", Default::kRequired}}};
+    "run", "AgentRunner.run", line::kRun, rt::method_entry<run>,
+    {{"self", Default::kRequired}, {"query", Default::kRequired}}};
+// clang-format on
 
 }  // namespace nlsqlagent::base

@@ -24,4 +24,25 @@ inline bool bind_arguments(const FunctionObject *f, PyObject *const *args, Py_ss
   return bind_arguments_slow(f, args, nargs, kwnames, out);
 }
 
+/// The call entry of the method whose body is `Body`, in vectorcall shape; every method's entry is one of
+/// these. It guards against native re-entry, binds the arguments (a binding failure gets the traceback entry
+/// at the definition's line and the body does not run) and hands the body the bound values. New reference or
+/// null.
+template <MethodBody Body>
+PyObject *method_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+  FunctionObject *f = reinterpret_cast<FunctionObject *>(callable);
+  MethodDef &def = *f->def;
+  const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
+  if (!compat::enter_native_call()) return nullptr;
+  PyObject *result;
+  if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs == def.nparams) {
+    result = Body(f, args);  // every parameter given by position: the arguments are the bound values
+  } else {
+    PyObject *bound[kMaxParams];
+    result = bind_arguments(f, args, nargs, kwnames, bound) ? Body(f, bound) : fail_at(def.site, def.def_line);
+  }
+  compat::leave_native_call();
+  return result;
+}
+
 }  // namespace nlsqlagent::rt

@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "binding.hpp"
-
 namespace nlsqlagent::rt {
 namespace {
 
@@ -88,7 +86,7 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject * /*type*/)
 /// The tuple-and-dict call entry: hands the tuple's items straight to the native entry when there are no
 /// keywords, else lays out positional arguments and keyword values in one array with a tuple of names.
 PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-  constexpr vectorcallfunc entry = function_vectorcall;
+  const vectorcallfunc entry = as_function(self)->def->entry;
   PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
@@ -328,18 +326,6 @@ int ready_function_type() noexcept {
 
 PyTypeObject *function_type() noexcept { return &g_function_type; }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-  FunctionObject *f = as_function(callable);
-  MethodDef &def = *f->def;
-  if (!compat::enter_native_call()) return nullptr;
-  PyObject *bound[kMaxParams];
-  PyObject *result = bind_arguments(f, args, compat::vectorcall_nargs(nargsf), kwnames, bound)
-                         ? def.body(f, bound)
-                         : fail_at(def.site, def.def_line);
-  compat::leave_native_call();
-  return result;
-}
-
 #if NLSA_VECTORCALL_UNCHECKED_KEYS
 namespace {
 /// The call entry's key check, which the interpreter's generic call skips on this version: a call with a
@@ -353,7 +339,7 @@ PyObject *key_checked_vectorcall(PyObject *callable, PyObject *const *args, size
       }
     }
   }
-  return function_vectorcall(callable, args, nargsf, kwnames);
+  return reinterpret_cast<FunctionObject *>(callable)->def->entry(callable, args, nargsf, kwnames);
 }
 }  // namespace
 #endif
@@ -381,7 +367,7 @@ PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals,
 #if NLSA_VECTORCALL_UNCHECKED_KEYS
   f->vectorcall = key_checked_vectorcall;
 #elif NLSA_HAVE_VECTORCALL
-  f->vectorcall = function_vectorcall;
+  f->vectorcall = def->entry;
 #endif
   f->def = def;
   f->name = name.release();

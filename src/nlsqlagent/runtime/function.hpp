@@ -37,9 +37,10 @@ using MethodBody = PyObject *(*)(FunctionObject *f, PyObject *const *bound);
 struct MethodDef {
   /// `params` in order (required ones first); `extra_local` is the local name after them (the handler's
   /// `e`), or null.
-  MethodDef(const char *method_name, const char *method_qualname, int line, MethodBody method_body,
+  /// `method_entry` is method_entry<body> (binding.hpp): the call entry that binds and runs the body.
+  MethodDef(const char *method_name, const char *method_qualname, int line, vectorcallfunc method_entry,
             std::initializer_list<Param> parameters, const char *extra_local = nullptr) noexcept
-      : name(method_name), qualname(method_qualname), def_line(line), body(method_body), extra_locals{extra_local} {
+      : name(method_name), qualname(method_qualname), def_line(line), entry(method_entry), extra_locals{extra_local} {
     for (const Param &p : parameters) {
       if (nparams == kMaxParams) break;
       params[nparams++] = p;
@@ -52,7 +53,7 @@ struct MethodDef {
   const char *name;      // bare name, also the name in every binding error
   const char *qualname;  // "Class.method"
   int def_line;          // line of the definition: binding failures and the code object's first line
-  MethodBody body;
+  vectorcallfunc entry;  // binds the arguments (a failure gets the entry at def_line), then runs the body
   Param params[kMaxParams] = {};
   const char *extra_locals[kMaxExtraLocals];
   int nparams = 0;
@@ -92,10 +93,6 @@ int ready_function_type() noexcept;
 
 /// The function type (borrowed, static).
 PyTypeObject *function_type() noexcept;
-
-/// The call entry of every function object, in vectorcall shape: binds the arguments (a failure gets the
-/// entry at the definition's line) and runs the body. New reference or null.
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
 
 /// Makes a function object for `def` (prepared) with the module namespace `globals`, code object `code`, and
 /// `slot_value` for a kSlot default (borrowed; may be null when there is none). Its __defaults__ are built

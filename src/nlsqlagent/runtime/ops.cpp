@@ -36,7 +36,7 @@ PyObject *call_entry(vectorcallfunc entry, PyObject *callable, PyObject *const *
 /// The callee's own fast entry: this module's functions' native entry, else the vectorcall entry the
 /// callee offers (none before 3.8). Null when it has none.
 vectorcallfunc fast_entry(PyObject *callable) {
-  if (Py_TYPE(callable) == function_type()) return function_vectorcall;
+  if (Py_TYPE(callable) == function_type()) return reinterpret_cast<FunctionObject *>(callable)->def->entry;
   return compat::vectorcall_function(callable);
 }
 
