@@ -7,7 +7,6 @@ namespace nlsqlagent::base::line {
 
 // Initialisation: the set-up before the statements reports the first line.
 constexpr int kSetup = 1;
-constexpr int kImportPymysql = 13;
 constexpr int kConnectorClass = 15;
 constexpr int kRunnerClass = 47;
 constexpr int kTest = 72;

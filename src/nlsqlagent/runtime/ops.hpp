@@ -100,7 +100,4 @@ Ref join_texts(PyObject *const *pieces, Py_ssize_t count) noexcept;
 /// null.
 Ref masked_text(PyObject *obj) noexcept;
 
-/// `text` (an exact str) with every secret masked; `text` itself when it shows none. New reference or null.
-Ref masked(PyObject *text) noexcept;
-
 }  // namespace nlsqlagent::rt

@@ -147,9 +147,8 @@ bool next_secret(const Text &t, Py_ssize_t from, Match &m) {
   return false;
 }
 
-}  // namespace
-
-Ref masked(PyObject *text) noexcept {
+/// `text` (an exact str) with every secret masked; `text` itself when it shows none. New reference or null.
+Ref masked(PyObject *text) {
   const Text t{PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text)};
   Match m;
   if (!next_secret(t, 0, m)) return Ref::borrow(text);
@@ -186,6 +185,8 @@ Ref masked(PyObject *text) noexcept {
   for (Py_ssize_t i = at; i < t.length; ++i) PyUnicode_WRITE(out_kind, out, w++, t.at(i));
   return result;
 }
+
+}  // namespace
 
 Ref masked_text(PyObject *obj) noexcept {
   Ref text = Ref::steal(PyObject_Str(obj));
