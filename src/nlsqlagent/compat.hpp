@@ -58,13 +58,6 @@
 #else
 #define NLSA_INLINE_VALUES 0
 #endif
-// 3.12 and later count native recursion themselves in Py_EnterRecursiveCall (a C-stack budget apart from
-// sys.setrecursionlimit); before that the module keeps its own count of nested native calls.
-#if PY_VERSION_HEX >= 0x030C0000
-#define NLSA_C_RECURSION_COUNTED 1
-#else
-#define NLSA_C_RECURSION_COUNTED 0
-#endif
 #if PY_VERSION_HEX >= 0x030C0000
 #define NLSA_RAISED_EXC_API 1
 #else
@@ -306,34 +299,6 @@ class HandledException {
 #endif
   PyObject *saved_value_ = nullptr;  // owned until the destructor puts it back
 };
-
-/// Guards the entry of a native method against C-stack exhaustion by re-entry (a method whose callee calls
-/// it again). 3.12 and later budget the C stack themselves in every call out of native code and every
-/// entry of the evaluation loop, so there is nothing to add. Before 3.12 the only budget is
-/// sys.setrecursionlimit, which a program may raise far beyond what the C stack holds, and each trip
-/// through a native method re-enters the evaluation loop on the C stack; so the module counts its own nested
-/// entries per thread and stops at kMaxNativeDepth, which a default 8 MiB thread stack holds with room to
-/// spare (measured on 3.7 to 3.11 in tests/test_robustness.py). False with RecursionError set.
-#if NLSA_C_RECURSION_COUNTED
-inline bool enter_native_call() { return true; }
-inline void leave_native_call() {}
-#else
-constexpr int kMaxNativeDepth = 3000;
-inline int &native_depth() {
-  static thread_local int depth __attribute__((tls_model("initial-exec"))) = 0;
-  return depth;
-}
-inline bool enter_native_call() {
-  int &depth = native_depth();
-  if (depth >= kMaxNativeDepth) {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-    return false;
-  }
-  ++depth;
-  return true;
-}
-inline void leave_native_call() { --native_depth(); }
-#endif
 
 #if NLSA_INLINE_VALUES
 // Interpreter internals, identical in 3.11 and 3.12 (Include/internal/pycore_dict.h, pycore_object.h). The

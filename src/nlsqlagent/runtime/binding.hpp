@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "function.hpp"
+#include "stack_guard.hpp"
 
 namespace nlsqlagent::rt {
 
@@ -25,7 +26,7 @@ inline bool bind_arguments(const FunctionObject *f, PyObject *const *args, Py_ss
 }
 
 /// The call entry of the method whose body is `Body`, in vectorcall shape; every method's entry is one of
-/// these. It guards against native re-entry, binds the arguments (a binding failure gets the traceback entry
+/// these. It guards against native re-entry (stack_guard.hpp), binds the arguments (a binding failure gets the traceback entry
 /// at the definition's line and the body does not run) and hands the body the bound values. New reference or
 /// null.
 template <MethodBody Body>
@@ -33,16 +34,13 @@ PyObject *method_entry(PyObject *callable, PyObject *const *args, size_t nargsf,
   FunctionObject *f = reinterpret_cast<FunctionObject *>(callable);
   MethodDef &def = *f->def;
   const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
-  if (!compat::enter_native_call()) return nullptr;
-  PyObject *result;
+  const NativeEntry entry;
+  if (!entry) return nullptr;
   if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs == def.nparams) {
-    result = Body(f, args);  // every parameter given by position: the arguments are the bound values
-  } else {
-    PyObject *bound[kMaxParams];
-    result = bind_arguments(f, args, nargs, kwnames, bound) ? Body(f, bound) : fail_at(def.site, def.def_line);
+    return Body(f, args);  // every parameter given by position: the arguments are the bound values
   }
-  compat::leave_native_call();
-  return result;
+  PyObject *bound[kMaxParams];
+  return bind_arguments(f, args, nargs, kwnames, bound) ? Body(f, bound) : fail_at(def.site, def.def_line);
 }
 
 }  // namespace nlsqlagent::rt

@@ -1,0 +1,79 @@
+// The guard on native re-entry: a method whose callee calls it again must end in RecursionError, never in a
+// C-stack overflow, whatever stack the thread has.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace nlsqlagent::rt {
+
+/// Room kept free below each method entry: what one trip through a method, the calls it makes and the
+/// interpreter's evaluation loop below them take before the next entry checks again, and what raising and
+/// reporting the error then takes. A trip back to the same method takes 0.8 to 0.9 KiB on release
+/// interpreters 3.7 to 3.13 and 1.1 KiB on Debian's 3.11 debug interpreter (an 8 MiB stack divided by the
+/// depth reached); the rest is headroom for callees that recurse through C on their own. Debug builds get
+/// twice the room, for the larger frames of the rest of their C code.
+#ifdef Py_DEBUG
+constexpr uintptr_t kStackMargin = 128 * 1024;
+#else
+constexpr uintptr_t kStackMargin = 64 * 1024;
+#endif
+
+/// How deep native entries may nest while the thread runs on a stack whose bounds are not known (its bounds
+/// could not be read, or it runs on a stack of its own making, such as a coroutine's): today's count.
+constexpr int kMaxOffStackDepth = 3000;
+
+/// The calling thread's stack as the guard sees it, read once per thread. [limit, limit + span) is where an
+/// entry may start; [low, limit) is the margin, and below `low` the stack ends.
+struct ThreadStack {
+  uintptr_t limit = 0;  // 0 while the bounds are unknown: every entry then takes the slow path
+  uintptr_t span = 0;
+  uintptr_t low = 0;
+  int off_stack_depth = 0;  // nested entries made off the known stack
+  bool read = false;        // the bounds were read (or could not be)
+};
+
+/// The calling thread's record (thread-local; the module is loaded once per process, so the static TLS model
+/// holds).
+inline ThreadStack &thread_stack() noexcept {
+  static thread_local ThreadStack stack __attribute__((tls_model("initial-exec")));
+  return stack;
+}
+
+enum class Entry : uint8_t { kRefused, kOnStack, kCounted };
+
+/// The slow path of enter_native_call: reads the bounds on a thread's first entry, raises RecursionError in
+/// the margin, and counts the entries made off the known stack.
+[[gnu::noinline]] Entry enter_native_call_slow(uintptr_t frame) noexcept;
+
+/// Checks that a native entry whose frame is at `frame` leaves the margin free; kRefused with RecursionError
+/// set when it does not. A kCounted entry must be matched by leave_counted_call().
+inline Entry enter_native_call(uintptr_t frame) noexcept {
+  const ThreadStack &s = thread_stack();
+  if (frame - s.limit < s.span) return Entry::kOnStack;  // unsigned: also false below limit or above the top
+  return enter_native_call_slow(frame);
+}
+
+/// Ends an entry that enter_native_call counted.
+inline void leave_counted_call() noexcept { --thread_stack().off_stack_depth; }
+
+/// Guards one native entry for its scope: `NativeEntry entry; if (!entry) return nullptr;`. The frame
+/// measured is that of the function the guard is inlined into (a frame address, not a local's: a sanitizer
+/// may move locals off the stack).
+class NativeEntry {
+ public:
+  [[gnu::always_inline]] NativeEntry() noexcept
+      : entry_(enter_native_call(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))) {}
+  ~NativeEntry() {
+    if (entry_ == Entry::kCounted) leave_counted_call();
+  }
+  explicit operator bool() const noexcept { return entry_ != Entry::kRefused; }
+  NativeEntry(const NativeEntry &) = delete;
+  NativeEntry &operator=(const NativeEntry &) = delete;
+
+ private:
+  Entry entry_;
+};
+
+}  // namespace nlsqlagent::rt

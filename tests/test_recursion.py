@@ -1,0 +1,169 @@
+"""Re-entry: a method whose callee calls it again must end in RecursionError, never in a signal, whatever C stack
+the thread has. Each scenario runs in a fresh interpreter, so that a crash fails the test instead of the run."""
+import sys
+
+import pytest
+
+from conftest import run_python
+
+# Re-entry directly (the agent's run calls run again) and through a Python method (a property that the
+# method reads calls run again), each with the default recursion limit and with a raised one. Each attempt
+# prints the depth reached and where the error came from: "guard" when the method's entry refused
+# (the innermost frame is the Python caller), "interpreter" when the interpreter's own accounting did.
+RECURSION = """
+import sys, threading, traceback
+import nlsqlagent
+
+depth = [0]
+
+class Agent:
+    def run(self, q):
+        depth[0] += 1
+        return runner.run(q)
+
+class Reader(nlsqlagent.AgentRunner):
+    @property
+    def agent_runner(self):
+        depth[0] += 1
+        return self.run("again")
+
+    @agent_runner.setter
+    def agent_runner(self, value):
+        pass
+
+runner = nlsqlagent.AgentRunner.__new__(nlsqlagent.AgentRunner)
+runner.agent_runner = Agent()
+reader = Reader.__new__(Reader)
+
+def attempt(name, target, limit):
+    sys.setrecursionlimit(limit)
+    depth[0] = 0
+    try:
+        target.run("q")
+        outcome = "no error"
+    except RecursionError as e:
+        innermost = traceback.extract_tb(e.__traceback__)[-1].name
+        source = "interpreter" if innermost.startswith("nlsqlagent.") else "guard"
+        outcome = "RecursionError %d %s %s" % (depth[0], source, e)
+    finally:
+        sys.setrecursionlimit(1000)
+    print(name, limit, outcome, flush=True)
+
+def all_attempts():
+    for limit in (1000, 50000):
+        attempt("direct", runner, limit)
+        attempt("method", reader, limit)
+
+for size in SIZES:
+    threading.stack_size(size)
+    t = threading.Thread(target=all_attempts)
+    t.start()
+    t.join()
+if not SIZES:
+    all_attempts()
+"""
+
+KIB = 1024
+THREAD_SIZES = [128 * KIB, 256 * KIB, 512 * KIB, 1024 * KIB, 2048 * KIB, 8192 * KIB]
+
+
+def attempts(sizes, ulimit_kib=None):
+    code = RECURSION.replace("SIZES", repr(sizes))
+    if ulimit_kib is not None:
+        # the soft limit, as `ulimit -s` sets it; the interpreter is started again to run on that stack
+        code = ("import os, resource, sys\n"
+                "resource.setrlimit(resource.RLIMIT_STACK, (%d, resource.getrlimit(resource.RLIMIT_STACK)[1]))\n"
+                "os.execv(sys.executable, [sys.executable, '-c', %r])" % (ulimit_kib * KIB, code))
+    result = run_python(code)
+    assert result.returncode == 0, (result.returncode, result.stdout[-2000:], result.stderr[-3000:])
+    lines = [line for line in result.stdout.splitlines() if line.startswith(("direct ", "method "))]
+    assert len(lines) == 4 * max(len(sizes), 1), result.stdout + result.stderr[-2000:]
+    for line in lines:
+        assert " RecursionError " in line, line
+        assert line.endswith(("maximum recursion depth exceeded while calling a Python object",
+                              "maximum recursion depth exceeded")), line
+    return [line.split() for line in lines]
+
+
+def test_threads_of_every_stack_size_end_in_recursion_error():
+    attempts(THREAD_SIZES)
+
+
+@pytest.mark.parametrize("ulimit_kib", [1024, 2048])
+def test_small_main_thread_stack_ends_in_recursion_error(ulimit_kib):
+    attempts([], ulimit_kib)
+
+
+def test_default_main_thread_reaches_at_least_the_old_depth():
+    # Before the guard measured the stack, native entries stopped at a count of 3,000 nested calls before 3.12;
+    # from 3.12 on the interpreter's own accounting stopped them. On a default 8 MiB stack the guard must let
+    # at least as much through: with the raised limit the depth passes 3,000 before 3.12, and from 3.12 on
+    # the interpreter's accounting (not the guard) still ends the recursion; with the default limit the
+    # recursion limit does, on every version.
+    for name, limit, _, depth, source, *_ in attempts([], 8192):
+        if int(limit) == 1000 or sys.version_info >= (3, 12):
+            assert source == "interpreter", (name, limit, depth, source)
+        else:
+            assert int(depth) > 3000, (name, limit, depth)
+
+
+# The guard reads the thread's stack bounds from the threads library. Code that runs Python on a stack of its
+# own (a coroutine library switching with swapcontext, say) is outside those bounds: the guard must neither
+# refuse every call there nor leave deep re-entry unguarded. This runs the methods on a 32 MiB stack made
+# with makecontext.
+OFF_STACK = """
+import ctypes, sys
+import nlsqlagent
+
+libc = ctypes.CDLL(None)
+main_context = ctypes.create_string_buffer(8192)    # larger than any ucontext_t
+own_context = ctypes.create_string_buffer(8192)
+stack = ctypes.create_string_buffer(32 << 20)
+results = []
+
+class Agent:
+    def run(self, q):
+        return runner.run(q)
+
+runner = nlsqlagent.AgentRunner.__new__(nlsqlagent.AgentRunner)
+
+def work():
+    results.append(nlsqlagent.DatabaseConnector("u").db_user)       # an ordinary call is not refused
+    for _ in range(3001):                                           # failing calls release what they took
+        try:
+            nlsqlagent.DatabaseConnector(1, 2, 3, 4, 5)
+        except TypeError:
+            pass
+    results.append(nlsqlagent.DatabaseConnector(db_name="n").db_name)
+    runner.agent_runner = Agent()
+    sys.setrecursionlimit(50000)
+    try:
+        runner.run("q")
+    except RecursionError as e:
+        results.append(str(e))
+    sys.setrecursionlimit(1000)
+
+@ctypes.CFUNCTYPE(None)
+def entry():
+    try:
+        work()
+    except BaseException as e:
+        results.append(repr(e))
+
+assert libc.getcontext(own_context) == 0
+# uc_link, then uc_stack's ss_sp and ss_size: the same offsets on every 64-bit glibc
+ctypes.c_void_p.from_buffer(own_context, 8).value = ctypes.addressof(main_context)
+ctypes.c_void_p.from_buffer(own_context, 16).value = ctypes.addressof(stack)
+ctypes.c_size_t.from_buffer(own_context, 32).value = len(stack)
+libc.makecontext(own_context, entry, 0)
+assert libc.swapcontext(main_context, own_context) == 0
+print(results)
+"""
+
+
+@pytest.mark.skipif(sys.maxsize < 2**32, reason="the context offsets are those of a 64-bit glibc")
+def test_methods_on_a_stack_of_their_own():
+    result = run_python(OFF_STACK)
+    assert result.returncode == 0, (result.returncode, result.stdout[-2000:], result.stderr[-3000:])
+    first, second, error = eval(result.stdout)
+    assert (first, second) == ("u", "n") and error.startswith("maximum recursion depth exceeded"), result.stdout
