@@ -89,22 +89,35 @@ def connection_uri(self):
 
 
 def _any_case(word):
-    return "".join("[%s%s]" % (c.upper(), c) for c in word)
+    return "".join("[%s%s]" % (c.upper(), c.lower()) for c in word)
 
 
-_SECRET_NAME = r"[A-Za-z0-9_]*(?:%s)" % "|".join(
+_NAME = r"[A-Za-z0-9_.\- ]"  # the characters of a field's or a dict key's name
+_WORD = r"(?:%s)" % "|".join(
     _any_case(w) for w in ("key", "token", "secret", "secrets", "password", "passwd", "credential", "credentials"))
 _QUOTED = r"""'(?:[^'\\]|\\.)*(?:'|\\?\Z)|"(?:[^"\\]|\\.)*(?:"|\\?\Z)"""
 _VALUE = r"SecretStr\((?:%s)\)|%s" % (_QUOTED, _QUOTED)
+_SCHEME = r"(?:%s) +" % "|".join(_any_case(w) for w in ("bearer", "basic", "token"))
+_DIGEST = _any_case("digest") + r" +"
+_TOKEN = r"[A-Za-z0-9\-._~+/=]+"
+_PARAM = r"[A-Za-z0-9_\-]+="
 _SECRETS = re.compile(
-    r"(?<![A-Za-z0-9_])%s=(?P<field>%s)" % (_SECRET_NAME, _VALUE)
-    + r"""|(?P<q>['"])%s(?P=q): (?P<item>%s)""" % (_SECRET_NAME, _VALUE)
+    r"(?<!%s)%s*%s=(?P<field>%s)" % (_NAME, _NAME, _WORD, _VALUE)
+    + r"""|(?P<q>['"])%s*%s(?P=q): (?P<item>%s)""" % (_NAME, _WORD, _VALUE)
+    + r"""|(?P<aq>['"])%s(?P<scheme>%s)(?=(?P=aq)|\Z)""" % (_SCHEME, _TOKEN)
+    + r"""|'%s(?P<digest1>%s(?:[^'\\]|\\.)*\\?)""" % (_DIGEST, _PARAM)
+    + r"""|"%s(?P<digest2>%s(?:[^"\\]|\\.)*\\?)""" % (_DIGEST, _PARAM)
+    + r"|%s: *(?:%s(?P<header>%s)|%s(?P<hdigest>%s[^\r\n]*))" % (
+        _any_case("authorization"), _SCHEME, _TOKEN, _DIGEST, _PARAM)
+    + r"""|[?&][A-Za-z0-9_.\-]*%s=(?P<query>[^&#\s'"<>]+)""" % _WORD
     + r"""|(?<=[A-Za-z0-9+.\-])://[^:@/\s'"?#<>]*:(?P<password>[^/\s'"?#<>]*)@""",
     re.S)
+_MASKS = [("field", "'**********'"), ("item", "'**********'")] + [
+    (group, "**********") for group in ("scheme", "digest1", "digest2", "header", "hdigest", "query", "password")]
 
 
 def _mask(match):
-    for group, mask in (("field", "'**********'"), ("item", "'**********'"), ("password", "**********")):
+    for group, mask in _MASKS:
         if match.start(group) >= 0:
             text = match.group(0)
             start, end = match.start(group) - match.start(), match.end(group) - match.start()
@@ -114,5 +127,7 @@ def _mask(match):
 
 def masked(text):
     """`text` (from str()) with every secret masked: the value of a field or dict item whose name ends with key,
-    token, secret(s), password, passwd or credential(s), and the password of a scheme://user:password@ URI."""
+    token, secret(s), password, passwd or credential(s); the credentials after an authorization scheme (Bearer,
+    Basic, Token, Digest) that opens a quoted value or follows "Authorization:"; the value of a query parameter
+    whose name ends with one of those words; and the password of a scheme://user:password@ URI."""
     return _SECRETS.sub(_mask, str.__str__(text))
