@@ -338,42 +338,57 @@ int langchain_deprecation(PyObject *category) {
   return PyUnicode_Check(module.get()) && PyUnicode_Tailmatch(module.get(), g_langchain_prefix, 0, 9, -1) == 1;
 }
 
-/// The showwarning in effect while the imports run: LangChain's notes about its deprecated import paths,
-/// which the module's statements use and its users cannot change, are dropped; every other warning goes to
-/// the showwarning that was in effect before, with the same arguments.
-PyObject *quiet_showwarning(PyObject *original, PyObject *args, PyObject *kwargs) {
-  PyObject *category = PyTuple_GET_SIZE(args) > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr;
-  if (category) {
-    const int drop = langchain_deprecation(category);
+/// The thread whose import statements run now (PyThread_get_thread_ident), or 0 while none do.
+unsigned long g_quiet_thread = 0;
+
+/// warnings._showwarnmsg while the module's import statements run: on the importing thread, LangChain's notes
+/// about its deprecated import paths, which those statements use and the module's users cannot change, are
+/// dropped; every other warning, and every warning of another thread or at another time, goes to the
+/// function it replaced with the very same message object, so that it behaves exactly as that one.
+PyObject *quiet_showwarnmsg(PyObject *original, PyObject *message) {
+  if (g_quiet_thread != 0 && g_quiet_thread == PyThread_get_thread_ident()) {
+    Ref category = Ref::steal(PyObject_GetAttrString(message, "category"));
+    if (!category) return nullptr;
+    const int drop = langchain_deprecation(category.get());
     if (drop < 0) return nullptr;
     if (drop) Py_RETURN_NONE;
   }
-  return PyObject_Call(original, args, kwargs);
+  return PyObject_CallFunctionObjArgs(original, message, nullptr);
 }
 
-PyMethodDef g_quiet_showwarning_def = {"showwarning",
-                                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quiet_showwarning)),
-                                       METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef g_quiet_showwarnmsg_def = {"_showwarnmsg", quiet_showwarnmsg, METH_O, nullptr};
 
-/// Puts quiet_showwarning in front of warnings.showwarning for its lifetime, and the original back after,
-/// unless the imports put a showwarning of their own in place meanwhile: that one stays.
+/// Quiets LangChain's deprecation notes on this thread for its lifetime. The warnings machinery shows every
+/// warning through warnings._showwarnmsg, which nothing else saves or swaps (catch_warnings and
+/// logging.captureWarnings work on showwarning and _showwarnmsg_impl), so it is wrapped there and put back
+/// afterwards unless someone replaced it meanwhile; a wrapper left in someone's hands only forwards. Without
+/// a _showwarnmsg to wrap, the import goes on unquieted.
 class QuietLangChainNotes {
  public:
   QuietLangChainNotes() {
     warnings_ = Ref::steal(PyImport_ImportModule("warnings"));
     if (!warnings_) return;
-    original_ = Ref::steal(PyObject_GetAttrString(warnings_.get(), "showwarning"));
-    if (!original_) return;
-    quiet_ = Ref::steal(PyCFunction_New(&g_quiet_showwarning_def, original_.get()));
-    installed_ = quiet_ && PyObject_SetAttrString(warnings_.get(), "showwarning", quiet_.get()) == 0;
+    original_ = Ref::steal(PyObject_GetAttrString(warnings_.get(), "_showwarnmsg"));
+    if (!original_) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+      PyErr_Clear();
+      ok_ = true;
+      return;
+    }
+    quiet_ = Ref::steal(PyCFunction_New(&g_quiet_showwarnmsg_def, original_.get()));
+    if (!quiet_ || PyObject_SetAttrString(warnings_.get(), "_showwarnmsg", quiet_.get()) < 0) return;
+    ok_ = true;
+    g_quiet_thread = PyThread_get_thread_ident();
   }
-  /// False with an exception set when the filter could not be put in place.
-  bool ok() const { return installed_; }
+  /// False with an exception set when the quieting could not be put in place.
+  bool ok() const { return ok_; }
   ~QuietLangChainNotes() {
-    if (!installed_) return;
+    g_quiet_thread = 0;
+    if (!quiet_ || !ok_) return;
     Ref pending = compat::take_pending_exception();
-    Ref current = Ref::steal(PyObject_GetAttrString(warnings_.get(), "showwarning"));
-    if (current.get() == quiet_.get() && PyObject_SetAttrString(warnings_.get(), "showwarning", original_.get()) < 0) {
+    Ref current = Ref::steal(PyObject_GetAttrString(warnings_.get(), "_showwarnmsg"));
+    if (current.get() == quiet_.get() &&
+        PyObject_SetAttrString(warnings_.get(), "_showwarnmsg", original_.get()) < 0) {
       PyErr_WriteUnraisable(warnings_.get());
     }
     PyErr_Clear();  // a missing attribute (someone deleted it) is left as they left it
@@ -384,7 +399,7 @@ class QuietLangChainNotes {
 
  private:
   Ref warnings_, original_, quiet_;
-  bool installed_ = false;
+  bool ok_ = false;
 };
 
 /// Statements 1 to 13. 0, or -1 with the failing statement's entry added.
