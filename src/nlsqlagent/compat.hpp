@@ -122,6 +122,18 @@ inline int get_method(PyObject *obj, PyObject *name, PyObject **method) {
   return *method == nullptr ? -1 : 0;
 }
 
+/// Makes the characters of a str readable by index. Before 3.12 a str made by the legacy API (for example
+/// PyUnicode_FromUnicode(NULL, n), filled afterwards) holds only its wchar_t form until it is readied, and
+/// reads as empty by length; from 3.12 every str is ready. 0, or -1 with an exception set.
+inline int ready_text(PyObject *text) {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_READY(text);
+#else
+  (void)text;
+  return 0;
+#endif
+}
+
 /// The short name of a type, as its repr and the interpreter's messages show it: the part of tp_name after
 /// the last dot for a static type, the type's own name for a heap type. Borrowed.
 inline const char *type_short_name(PyTypeObject *type) {

@@ -288,6 +288,7 @@ Ref public_names(PyObject *module) {
   if (!result) return Ref();
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
     PyObject *key = PyList_GET_ITEM(keys.get(), i);
+    if (PyUnicode_Check(key) && compat::ready_text(key) < 0) return Ref();
     const bool private_name =
         PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_';
     if (!private_name && PyList_Append(result.get(), key) < 0) return Ref();

@@ -106,7 +106,14 @@ bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssiz
   Ref heap;  // owns a larger array through a bytes object, freed on every path
   auto decide = [&]() -> bool {
     decided = true;
-    for (Py_ssize_t k = 0; k < nkw && all_exact; ++k) all_exact = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, k));
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+      if (!PyUnicode_CheckExact(key)) {
+        all_exact = false;
+      } else if (compat::ready_text(key) < 0) {  // compared by its characters below
+        return false;
+      }
+    }
     if (all_exact) return true;
     if (nkw > kSmall) {
       heap = Ref::steal(PyBytes_FromStringAndSize(nullptr, nkw * static_cast<Py_ssize_t>(sizeof(int))));

@@ -244,7 +244,7 @@ Ref call_with_keywords(PyObject *callable, PyObject *const *values, PyObject *kw
 }
 
 Ref text_of(PyObject *value) noexcept {
-  if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+  if (PyUnicode_CheckExact(value)) return compat::ready_text(value) < 0 ? Ref() : Ref::borrow(value);
   if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return Ref::steal(PyObject_Str(value));
   return Ref::steal(PyObject_Format(value, nullptr));
 }
