@@ -97,6 +97,13 @@ def package_with_the_module(folder):
     shutil.copy(nlsqlagent.__file__, pkg / os.path.basename(nlsqlagent.__file__))
 
 
+def crash_free(code, *path):
+    """Runs `code` in a fresh interpreter (see run_python) and returns its output; a crash fails the test."""
+    result = run_python(code, *path)
+    assert result.returncode == 0, (result.returncode, result.stdout[-2000:], result.stderr[-3000:])
+    return result.stdout
+
+
 def run_python(code, *path, env_extra=None):
     """Runs `code` in a fresh interpreter with `path` in front of sys.path; returns the completed process."""
     env = dict(os.environ)

@@ -5,7 +5,7 @@
     python tests/sweep.py imports [--every K]       the same for the import itself, one process per index
 
 Runs on the stand-in dependency tree unless the real stack is importable; exits 1 with a report when a
-check fails. The pytest suite runs it in subprocesses (tests/test_robustness.py).
+check fails. The pytest suite runs it in subprocesses (tests/test_sweeps.py).
 """
 import argparse
 import functools
