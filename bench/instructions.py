@@ -1,9 +1,12 @@
-"""Runs one operation N times, for counting instructions per call with callgrind (run it with N and with 0 and
-divide the difference by N):
+"""Instructions per call of each operation, counted by callgrind: the operation run N times, minus a run of 0,
+divided by N. Counts, unlike timings, repeat exactly for the same build and inputs.
 
-    valgrind --tool=callgrind --callgrind-out-file=/dev/null python bench/instructions.py run 5000
+    python bench/instructions.py table [N]            # every operation, the module that `import` finds
+    python bench/instructions.py run 5000             # one operation N times, under a counter of one's own
 """
 import os
+import re
+import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -73,7 +76,29 @@ OPERATIONS = {
     "create fails": create_fails,
 }
 
+def counted(name, calls):
+    """Instructions callgrind counts for a process that runs `name` `calls` times."""
+    # A fixed hash seed: string hashes decide how dicts grow and probe, here and in the import before the loop.
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+                           os.path.abspath(__file__), name, str(calls)], capture_output=True, text=True, env=env)
+    found = re.search(r"Collected : (\d+)", proc.stderr)
+    if proc.returncode != 0 or not found:
+        sys.exit("callgrind failed for %s: %s" % (name, proc.stderr[-2000:]))
+    return int(found.group(1))
+
+
+def table(calls):
+    out = sys.__stdout__  # the operations print to /dev/null
+    print("instructions per call (%s, %s)" % (sys.version.split()[0], nl.__file__), file=out)
+    for name in OPERATIONS:
+        print("%-18s %8d" % (name, round((counted(name, calls) - counted(name, 0)) / calls)), file=out, flush=True)
+
+
 if __name__ == "__main__":
-    operation, calls = OPERATIONS[sys.argv[1]], int(sys.argv[2])
-    for _ in range(calls):
-        operation()
+    if sys.argv[1] == "table":
+        table(int(sys.argv[2]) if len(sys.argv) > 2 else 5000)
+    else:
+        operation, calls = OPERATIONS[sys.argv[1]], int(sys.argv[2])
+        for _ in range(calls):
+            operation()
