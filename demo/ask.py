@@ -337,7 +337,7 @@ def ask(args):
             % (SAMPLE_DATABASE, args.host, args.port, READER))
         connector = nlsqlagent.DatabaseConnector(READER, password, "%s:%d" % (args.host, args.port), SAMPLE_DATABASE)
         db = connector.getdbinstance()
-        if db is None or db is connector.connection_status:
+        if not isinstance(db, nlsqlagent.SQLDatabase):  # None, or the status record
             raise UserError("cannot open the sample database: %s" % connector.connection_status["message"])
         say(args, "Question (%s): %s" % (model_name, args.question))
         with module_output(args):
