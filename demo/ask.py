@@ -25,7 +25,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 SAMPLE_DATABASE = "nlsqlagent_sample"
-READER = "nlsqlagent_reader"
+READER_PREFIX = "nlsqlagent_r_"  # + 10 hex digits: one read-only account per state folder (MySQL allows 32)
 CUSTOMERS = [(1, "Ada", "London"), (2, "Grace", "New York"), (3, "Linus", "Helsinki"), (4, "Barbara", "Boston")]
 ORDERS = [(1, 1, "10.50"), (2, 1, "20.00"), (3, 2, "7.25"), (4, 3, "99.00"), (5, 3, "1.00"), (6, 4, "42.00"),
           (7, 1, "5.75")]
@@ -49,7 +49,7 @@ ENVIRONMENT = """environment:
   NLSA_OPENAI_TIMEOUT        seconds to wait for the model server (default 60)
   NLSA_MYSQL_HOST, NLSA_MYSQL_PORT                      as --host, --port
   NLSA_MYSQL_ADMIN_USER, NLSA_MYSQL_ADMIN_PASSWORD      as --admin-user, --admin-password
-  NLSA_ASK_STATE             folder for the reader's password and the run log (default .venv/ask-state)"""
+  NLSA_ASK_STATE             folder for the reader account and the run log (default .venv/ask-state)"""
 
 
 class UserError(Exception):
@@ -148,58 +148,69 @@ class PrivateServer:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def reader_password(private):
-    """The read-only user's password: kept in the state folder and never changed under a running question.
-    A throwaway server gets a password of its own."""
+def reader_account(private):
+    """The read-only account (user, password) of this state folder: made on the first run, kept in
+    reader-account (mode 600) and never changed under a running question. Each state folder (each checkout)
+    has an account of its own, so checkouts that share a server do not reset each other's password. A
+    throwaway server gets an account that is not kept."""
+    made = (READER_PREFIX + secrets.token_hex(5), "r@:/" + secrets.token_urlsafe(12))
     if private:
-        return "r@:/" + secrets.token_urlsafe(12)
-    path = os.path.join(STATE, "reader-password")
+        return made
+    path = os.path.join(STATE, "reader-account")
     try:
         with open(path) as f:
-            return f.read().strip()
+            user, password = f.read().split("\n")[:2]
+        return user, password
     except FileNotFoundError:
-        password = "r@:/" + secrets.token_urlsafe(12)
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
         with os.fdopen(fd, "w") as f:
-            f.write(password)
-        return password
+            f.write("%s\n%s\n" % made)
+        return made
 
 
-def load_sample(args, password):
-    """Makes the sample database and the read-only user, unless they are already there as they should be."""
+def load_sample(args, user, password):
+    """Makes the sample database and the read-only account, unless they are already there as they should be.
+    A lock on the server (GET_LOCK) keeps ./ask runs of other checkouts from loading at the same time."""
     import pymysql
+    admin = dict(host=args.host, port=args.port, user=args.admin_user, password=args.admin_password,
+                 autocommit=True, charset="latin1")
     try:
-        conn = pymysql.connect(host=args.host, port=args.port, user=args.admin_user, password=args.admin_password,
-                               autocommit=True, charset="latin1", connect_timeout=10)
+        conn = pymysql.connect(connect_timeout=10, **admin)
     except pymysql.err.OperationalError as exc:
         raise UserError("cannot load the sample database as %r at %s:%d: %s"
                         % (args.admin_user, args.host, args.port, exc.args[-1]))
     with conn, conn.cursor() as cur:
-        cur.execute("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = %s", (SAMPLE_DATABASE,))
-        intact = cur.fetchone()[0] == 2
-        if intact:
-            cur.execute("SELECT (SELECT COUNT(*) FROM `%s`.customers), (SELECT COUNT(*) FROM `%s`.orders)"
-                        % (SAMPLE_DATABASE, SAMPLE_DATABASE))
-            intact = cur.fetchone() == (len(CUSTOMERS), len(ORDERS))
-        if not intact:
-            cur.execute("DROP DATABASE IF EXISTS `%s`" % SAMPLE_DATABASE)
-            cur.execute("CREATE DATABASE `%s`" % SAMPLE_DATABASE)
-            cur.execute("USE `%s`" % SAMPLE_DATABASE)
-            cur.execute("CREATE TABLE customers (id INT PRIMARY KEY, name VARCHAR(40) NOT NULL, city VARCHAR(40))")
-            cur.execute("CREATE TABLE orders (id INT PRIMARY KEY, customer_id INT NOT NULL, total DECIMAL(8,2),"
-                        " FOREIGN KEY (customer_id) REFERENCES customers(id))")
-            cur.executemany("INSERT INTO customers VALUES (%s, %s, %s)", CUSTOMERS)
-            cur.executemany("INSERT INTO orders VALUES (%s, %s, %s)", ORDERS)
-        cur.execute("CREATE USER IF NOT EXISTS %s@'%%' IDENTIFIED BY %s", (READER, password))
-        cur.execute("GRANT SELECT ON `%s`.* TO %%s@'%%%%'" % SAMPLE_DATABASE, (READER,))
-    # A user left by another checkout (or an older run) gets this checkout's password, which then stays.
+        cur.execute("SELECT GET_LOCK('nlsqlagent_sample_setup', 60)")
+        if cur.fetchone()[0] != 1:
+            raise UserError("another ./ask has been loading the sample database for 60 s")
+        fill_sample(cur, user, password)
+    # An account left by an older run of this state folder gets its password again, which then stays.
     try:
-        pymysql.connect(host=args.host, port=args.port, user=READER, password=password, charset="latin1",
-                        database=SAMPLE_DATABASE, connect_timeout=10).close()
+        pymysql.connect(user=user, password=password, database=SAMPLE_DATABASE, connect_timeout=10,
+                        **{k: v for k, v in admin.items() if k not in ("user", "password")}).close()
     except pymysql.err.OperationalError:
-        with pymysql.connect(host=args.host, port=args.port, user=args.admin_user, password=args.admin_password,
-                             autocommit=True, charset="latin1") as conn, conn.cursor() as cur:
-            cur.execute("ALTER USER %s@'%%' IDENTIFIED BY %s", (READER, password))
+        with pymysql.connect(connect_timeout=10, **admin) as conn, conn.cursor() as cur:
+            cur.execute("ALTER USER %s@'%%' IDENTIFIED BY %s", (user, password))
+
+
+def fill_sample(cur, user, password):
+    cur.execute("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = %s", (SAMPLE_DATABASE,))
+    intact = cur.fetchone()[0] == 2
+    if intact:
+        cur.execute("SELECT (SELECT COUNT(*) FROM `%s`.customers), (SELECT COUNT(*) FROM `%s`.orders)"
+                    % (SAMPLE_DATABASE, SAMPLE_DATABASE))
+        intact = cur.fetchone() == (len(CUSTOMERS), len(ORDERS))
+    if not intact:
+        cur.execute("DROP DATABASE IF EXISTS `%s`" % SAMPLE_DATABASE)
+        cur.execute("CREATE DATABASE `%s`" % SAMPLE_DATABASE)
+        cur.execute("USE `%s`" % SAMPLE_DATABASE)
+        cur.execute("CREATE TABLE customers (id INT PRIMARY KEY, name VARCHAR(40) NOT NULL, city VARCHAR(40))")
+        cur.execute("CREATE TABLE orders (id INT PRIMARY KEY, customer_id INT NOT NULL, total DECIMAL(8,2),"
+                    " FOREIGN KEY (customer_id) REFERENCES customers(id))")
+        cur.executemany("INSERT INTO customers VALUES (%s, %s, %s)", CUSTOMERS)
+        cur.executemany("INSERT INTO orders VALUES (%s, %s, %s)", ORDERS)
+    cur.execute("CREATE USER IF NOT EXISTS %s@'%%' IDENTIFIED BY %s", (user, password))
+    cur.execute("GRANT SELECT ON `%s`.* TO %%s@'%%%%'" % SAMPLE_DATABASE, (user,))
 
 
 def model_server_url():
@@ -331,11 +342,11 @@ def ask(args):
     try:
         model, model_name = choose_model(args)
         with locked("setup"):
-            password = reader_password(private is not None)
-            load_sample(args, password)
+            user, password = reader_account(private is not None)
+            load_sample(args, user, password)
         say(args, "Sample database %r at %s:%d; the agent connects as %r, which may only read it."
-            % (SAMPLE_DATABASE, args.host, args.port, READER))
-        connector = nlsqlagent.DatabaseConnector(READER, password, "%s:%d" % (args.host, args.port), SAMPLE_DATABASE)
+            % (SAMPLE_DATABASE, args.host, args.port, user))
+        connector = nlsqlagent.DatabaseConnector(user, password, "%s:%d" % (args.host, args.port), SAMPLE_DATABASE)
         db = connector.getdbinstance()
         if not isinstance(db, nlsqlagent.SQLDatabase):  # None, or the status record
             raise UserError("cannot open the sample database: %s" % connector.connection_status["message"])

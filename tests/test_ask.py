@@ -9,10 +9,27 @@ import threading
 import pytest
 
 from conftest import ROOT, needs_real_stack
+from mysql_fixtures import admin
 
 pytestmark = needs_real_stack
 ASK = os.path.join(ROOT, "demo", "ask.py")
 KEY = "sk-test-Q7w9Z2x4C6v8B1n3M5k7P0o9"
+
+
+@pytest.fixture(autouse=True)
+def drop_reader_accounts(tmp_path):
+    """Each state folder gets a read-only account of its own on the server; the tests' folders go, so do they."""
+    yield
+    users = [f.read_text().split("\n")[0] for f in tmp_path.rglob("reader-account")]
+    if users:
+        with admin() as conn, conn.cursor() as cur:
+            for user in users:
+                cur.execute("DROP USER IF EXISTS %s@'%%'", (user,))
+
+
+def reader_of(state):
+    user, password = (state / "reader-account").read_text().split("\n")[:2]
+    return user, password
 
 
 def ask(*args, state, env=None, timeout=180):
@@ -114,21 +131,30 @@ def test_private_server_says_why(tmp_path):
     assert result.stdout.rstrip().endswith("Answer: There are 4 customers.")
 
 
-def test_two_runs_at_once_both_answer(tmp_path):
-    results = [None, None]
+def test_runs_of_two_checkouts_at_once_all_answer(tmp_path):
+    """Two state folders (two checkouts) on one server, two runs each at once: each folder has its own reader
+    account, which the other's runs leave alone."""
+    questions = ["How many orders are there?", "How many customers are there?"] * 2
+    states = [tmp_path / "a", tmp_path / "b"] * 2
+    results = [None] * 4
 
-    def run(i, question):
-        results[i] = ask(question, state=tmp_path)
+    def run(i):
+        results[i] = ask(questions[i], state=states[i])
 
-    threads = [threading.Thread(target=run, args=(i, q)) for i, q in
-               enumerate(["How many orders are there?", "How many customers are there?"])]
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(4)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert [r.returncode for r in results] == [0, 0], [r.stderr for r in results]
-    assert results[0].stdout.rstrip().endswith("Answer: There are 7 orders.")
-    assert results[1].stdout.rstrip().endswith("Answer: There are 4 customers.")
+    assert [r.returncode for r in results] == [0] * 4, [r.stderr for r in results]
+    assert [r.stdout.splitlines()[-1] for r in results] == [
+        "Answer: There are 7 orders.", "Answer: There are 4 customers."] * 2
+    (user_a, password_a), (user_b, _) = reader_of(tmp_path / "a"), reader_of(tmp_path / "b")
+    assert user_a != user_b and re.fullmatch("nlsqlagent_r_[0-9a-f]{10}", user_a)
+    # A later run of b does not touch a's account: a's kept password still opens the database.
+    assert ask("How many customers are there?", state=tmp_path / "b").returncode == 0
+    import pymysql
+    pymysql.connect(host="127.0.0.1", user=user_a, password=password_a, database="nlsqlagent_sample").close()
 
 
 def test_help_and_bad_questions(tmp_path):
