@@ -33,6 +33,7 @@ DEFAULT_QUESTION = "How many orders did each customer place?"
 DEFAULT_HOST, DEFAULT_PORT = "127.0.0.1", 3306
 STATE = os.environ.get("NLSA_ASK_STATE") or os.path.join(ROOT, ".venv", "ask-state")
 ITERATION_LIMIT_ANSWER = "Agent stopped due to iteration limit or time limit."
+QUESTION_ECHO = 200  # characters of the question that ./ask echoes back
 
 EXIT_CODES = """exit codes:
   0    the question was answered
@@ -94,6 +95,14 @@ def parse_arguments(argv):
     return args
 
 
+def shortened(text, limit):
+    """`text` on one line, cut to `limit` characters with a note of the full length."""
+    text = " ".join(text.split())
+    if len(text) <= limit:
+        return text
+    return "%s... (%d characters)" % (text[:limit - 20].rstrip(), len(text))
+
+
 def server_answers(host, port):
     try:
         with socket.create_connection((host, port), timeout=3):
@@ -105,7 +114,7 @@ def server_answers(host, port):
 @contextlib.contextmanager
 def locked(name):
     """An exclusive lock shared by every ./ask of this checkout, for set-up steps that share state."""
-    os.makedirs(STATE, exist_ok=True)
+    os.makedirs(STATE, mode=0o700, exist_ok=True)
     with open(os.path.join(STATE, name + ".lock"), "w") as handle:
         fcntl.flock(handle, fcntl.LOCK_EX)
         yield
@@ -314,10 +323,12 @@ def _module_output(args):
         with contextlib.redirect_stdout(target):
             yield
         return
-    os.makedirs(STATE, exist_ok=True)
+    os.makedirs(STATE, mode=0o700, exist_ok=True)
     log_path = os.path.join(STATE, "last-run.log")
     partial = "%s.%d" % (log_path, os.getpid())
-    with open(partial, "w") as log, contextlib.redirect_stdout(Plain(log)):
+    # The log holds the schema, sample rows and query results: readable by its owner only.
+    fd = os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w") as log, contextlib.redirect_stdout(Plain(log)):
         try:
             yield
         finally:
@@ -350,7 +361,7 @@ def ask(args):
         db = connector.getdbinstance()
         if not isinstance(db, nlsqlagent.SQLDatabase):  # None, or the status record
             raise UserError("cannot open the sample database: %s" % connector.connection_status["message"])
-        say(args, "Question (%s): %s" % (model_name, args.question))
+        say(args, "Question (%s): %s" % (model_name, shortened(args.question, QUESTION_ECHO)))
         with module_output(args):
             runner = nlsqlagent.AgentRunner(model, nlsqlagent.SQLDatabaseToolkit(db=db, llm=model))
             if runner.agent_runner is None:

@@ -2,6 +2,7 @@
 offline stand-in or a local OpenAI-compatible stand-in server (demo/standin_server.py, 127.0.0.1 only)."""
 import os
 import re
+import stat
 import subprocess
 import sys
 import threading
@@ -81,6 +82,7 @@ def test_real_model_road_through_a_server_that_does_not_stream(standin, tmp_path
     assert result.stdout.rstrip().endswith("Answer: Linus spent the most: 100.00 in all.")
     assert "Question (gpt-4o-mini at %s)" % server.url in result.stdout
     log = (tmp_path / "last-run.log").read_text()
+    assert stat.S_IMODE((tmp_path / "last-run.log").stat().st_mode) == 0o600
     assert log.startswith("Agent runner instance: ") and "openai_api_key='**********'" in log
     assert "\x1b[" not in log and "\x1b[" not in result.stdout
     assert no_key_in(result.stdout, result.stderr, log)
@@ -172,6 +174,15 @@ def test_help_and_bad_questions(tmp_path):
     assert blank.returncode == 2 and blank.stderr.rstrip().endswith("error: the question is empty")
     unknown = ask("What is the weather?", state=tmp_path)
     assert unknown.returncode == 2 and "set OPENAI_API_KEY" in unknown.stderr
+
+
+def test_a_long_question_is_echoed_shortened(standin, tmp_path):
+    pytest.importorskip("openai")
+    question = "Which of my customers " + "really " * 1500 + "spent the most?"
+    result = ask(question, state=tmp_path, env=standin("ok").env())
+    assert result.returncode == 0, result.stderr
+    echo = next(line for line in result.stdout.splitlines() if line.startswith("Question ("))
+    assert len(echo) < 300 and echo.endswith("... (%d characters)" % len(question))
 
 
 def test_verbose_output_into_a_file_has_no_colour_codes(tmp_path):
