@@ -9,15 +9,18 @@ import argparse
 import contextlib
 import fcntl
 import io
+import json
 import os
 import re
 import secrets
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -37,17 +40,18 @@ QUESTION_ECHO = 200  # characters of the question that ./ask echoes back
 
 EXIT_CODES = """exit codes:
   0    the question was answered
-  2    the question could not be asked: a bad option, an empty question, no database server at the
-       host/port named, the sample database could not be loaded
-  3    the model failed: its server did not answer, answered an HTTP error or something that is not JSON,
-       replied outside the agent's format, or never gave a final answer (iteration or time limit)
+  2    the question could not be asked: a bad option, an empty question, a host name that does not
+       resolve, no database server at the host/port named, the sample database could not be loaded
+  3    the model failed: its server did not answer (in time), answered an HTTP error or something that is
+       not JSON, replied outside the agent's format, or never gave a final answer (iteration or time limit)
   130  interrupted"""
 
 ENVIRONMENT = """environment:
   OPENAI_API_KEY             use a real model with this key (never printed)
   OPENAI_BASE_URL            an OpenAI-compatible server, e.g. http://127.0.0.1:8000/v1 (default: OpenAI's)
   NLSA_OPENAI_MODEL          model name (default gpt-4o-mini), as --model
-  NLSA_OPENAI_TIMEOUT        seconds to wait for the model server (default 60)
+  NLSA_OPENAI_TIMEOUT        the longest wait, in seconds, for each reply of the model server, all told
+                             (default 60); ./ask does not retry a request. A question takes several replies.
   NLSA_MYSQL_HOST, NLSA_MYSQL_PORT                      as --host, --port
   NLSA_MYSQL_ADMIN_USER, NLSA_MYSQL_ADMIN_PASSWORD      as --admin-user, --admin-password
   NLSA_ASK_STATE             folder for the reader account and the run log (default .venv/ask-state)"""
@@ -59,6 +63,11 @@ class UserError(Exception):
 
 class ModelError(Exception):
     """The model failed: one line, exit 3."""
+
+
+class ModelTimeout(BaseException):
+    """A reply of the model took longer than NLSA_OPENAI_TIMEOUT (raised by the alarm, past the client's own
+    handlers of Exception, which would turn it into a retry or a connection error)."""
 
 
 def parse_arguments(argv):
@@ -101,6 +110,14 @@ def shortened(text, limit):
     if len(text) <= limit:
         return text
     return "%s... (%d characters)" % (text[:limit - 20].rstrip(), len(text))
+
+
+def resolves(host):
+    try:
+        socket.getaddrinfo(host, None)
+        return True
+    except socket.gaierror:
+        return False
 
 
 def server_answers(host, port):
@@ -235,12 +252,23 @@ def choose_model(args):
         except ImportError:
             raise UserError("a real model needs the OpenAI client, which ./ask installs into .venv/ask; "
                             "run ./ask itself, or pip install openai into %s" % sys.prefix)
+        import watch
+        text = os.environ.get("NLSA_OPENAI_TIMEOUT") or "60"
+        try:
+            args.model_timeout = float(text)
+        except ValueError:
+            args.model_timeout = 0
+        if not args.model_timeout > 0:
+            raise UserError("NLSA_OPENAI_TIMEOUT must be a number of seconds above 0, not %r" % text)
         with warnings.catch_warnings():  # LangChain's note that this class has a newer home
             warnings.simplefilter("ignore")
             model = nlsqlagent.ChatOpenAI(
                 model=args.model, temperature=0, api_key=os.environ["OPENAI_API_KEY"],
-                base_url=os.environ.get("OPENAI_BASE_URL") or None, max_retries=1,
-                timeout=float(os.environ.get("NLSA_OPENAI_TIMEOUT") or 60),
+                base_url=os.environ.get("OPENAI_BASE_URL") or None,
+                # NLSA_OPENAI_TIMEOUT is the whole wait for one reply: no retry, and an alarm at that time
+                # besides the client's own timeouts (which count each phase of the request on its own).
+                max_retries=0, timeout=args.model_timeout,
+                callbacks=[watch.ReplyDeadline(args.model_timeout, ModelTimeout)],
                 # The agent asks for a stream; one whole reply works with every server, streaming or not.
                 disable_streaming=True)
         return model, "%s at %s" % (args.model, model_server_url())
@@ -253,17 +281,24 @@ def choose_model(args):
     return scripted_model.ScriptedSQLModel(prompts=[]), "scripted stand-in"
 
 
-def explain_model_failure(exc):
+def explain_model_failure(args, exc):
     """One line for a failure of the model or its server, or None when `exc` is something else."""
     url = model_server_url()
+    if isinstance(exc, ModelTimeout):
+        return "the model server at %s did not reply within %g s (NLSA_OPENAI_TIMEOUT)" % (url, args.model_timeout)
     try:
         import openai
     except ImportError:
         openai = None
     if openai is not None:
         if isinstance(exc, openai.APITimeoutError):
-            return "the model server at %s did not answer in time" % url
+            return "the model server at %s did not reply within %g s (NLSA_OPENAI_TIMEOUT)" % (
+                url, args.model_timeout)
         if isinstance(exc, openai.APIConnectionError):
+            host = urllib.parse.urlsplit(url).hostname
+            if host and not resolves(host):
+                return ("the host name %r of the model server at %s does not resolve: check its spelling in "
+                        "OPENAI_BASE_URL, or give an IP address" % (host, url))
             return "the model server at %s does not answer (%s)" % (url, exc.__cause__ or exc)
         if isinstance(exc, openai.APIStatusError):
             body = exc.body if isinstance(exc.body, dict) else {}
@@ -278,9 +313,12 @@ def explain_model_failure(exc):
         reply = text.split(marker, 1)[1].split("`", 1)[0].strip().splitlines()
         return "the model's reply does not follow the agent's format (Thought/Action/Final Answer): %r" % (
             reply[0] if reply else "")
-    # The OpenAI client hands a body that is not JSON on as text, which LangChain then fails to read.
+    # The OpenAI client hands a body that is not JSON on as text, which LangChain then fails to read; a body
+    # that claims to be JSON and is not fails in the client's own decoding.
     if isinstance(exc, AttributeError) and text.startswith("'str' object has no attribute"):
         return "the model server at %s answered something that is not JSON" % url
+    if isinstance(exc, json.JSONDecodeError):
+        return "the model server at %s answered something that is not JSON (%r)" % (url, shortened(exc.doc, 60))
     return None
 
 
@@ -336,15 +374,23 @@ def _module_output(args):
             os.replace(partial, log_path)
 
 
+def check_named_server(args):
+    if not resolves(args.host):
+        raise UserError("the host name %r does not resolve: check its spelling, or give the server's IP address "
+                        "(--host 127.0.0.1 for this machine)" % args.host)
+    if not server_answers(args.host, args.port):
+        raise UserError("No MySQL server answers at %s:%d" % (args.host, args.port))
+
+
 def ask(args):
     import nlsqlagent
     private = None
     if args.private_server:
         say(args, "Starting a throwaway MariaDB server (--private-server).")
         private = PrivateServer()
+    elif args.named_server:
+        check_named_server(args)
     elif not server_answers(args.host, args.port):
-        if args.named_server:
-            raise UserError("No MySQL server answers at %s:%d" % (args.host, args.port))
         say(args, "No MySQL server answers at %s:%d and no server was named: starting a throwaway MariaDB server."
             % (args.host, args.port))
         private = PrivateServer()
@@ -368,8 +414,9 @@ def ask(args):
                 raise UserError("the agent could not be built: %s" % runner.error)
             try:
                 answer = runner.run(args.question)
-            except Exception as exc:
-                explained = explain_model_failure(exc)
+            except (Exception, ModelTimeout) as exc:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                explained = explain_model_failure(args, exc)
                 if explained is None:
                     raise ModelError("the agent failed: %s: %s" % (type(exc).__name__, exc))
                 raise ModelError(explained)
@@ -381,6 +428,21 @@ def ask(args):
             private.stop()
 
 
+def first_line(text):
+    return text.strip().split("\n", 1)[0]
+
+
+def masked_key(text, key):
+    """`text` with the API key masked. A key of 8 characters or more is masked wherever it appears; a shorter
+    one (a stand-in such as "x" for a local server that ignores it) only where it stands as a word of its
+    own, so that it does not mangle the words around it."""
+    if not key:
+        return text
+    if len(key) >= 8:
+        return text.replace(key, "**********")
+    return re.sub(r"(?<![A-Za-z0-9_-])%s(?![A-Za-z0-9_-])" % re.escape(key), "**********", text)
+
+
 def main(argv=None):
     args = parse_arguments(argv)
     args.out = sys.stdout
@@ -388,11 +450,10 @@ def main(argv=None):
         import scripted_model
         print("\n".join(q.capitalize() + "?" for q in scripted_model.SAMPLE_QUESTIONS))
         return 0
-    key = os.environ.get("OPENAI_API_KEY") or ""
     try:
         ask(args)
     except (UserError, ModelError) as exc:
-        line = str(exc).replace(key, "**********") if key else str(exc)
+        line = masked_key(first_line(str(exc)), os.environ.get("OPENAI_API_KEY"))
         print("ask: %s" % line, file=sys.stderr)
         return 2 if isinstance(exc, UserError) else 3
     except KeyboardInterrupt:

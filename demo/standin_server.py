@@ -14,6 +14,7 @@ Ctrl-C. --mode makes it fail the way real servers do, for testing the error path
     garbage       replies with text that does not follow the agent's format
     http-error    answers HTTP 503 with an OpenAI-style error body
     non-json      answers HTTP 200 with an HTML page
+    bad-json      answers HTTP 200, "application/json", with a body that is not JSON
 """
 import argparse
 import json
@@ -26,7 +27,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scripted_model  # noqa: E402
 
-MODES = ("ok", "no-stream", "never-finish", "garbage", "http-error", "non-json")
+MODES = ("ok", "no-stream", "never-finish", "garbage", "http-error", "non-json", "bad-json")
 
 
 def reply_text(mode, prompt):
@@ -83,6 +84,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.error(503, "the stand-in model is overloaded")
         if self.mode == "non-json":
             return self.send(200, "<html><body>Gateway says hello</body></html>", "text/html")
+        if self.mode == "bad-json":
+            return self.send(200, "<html><body>Gateway says hello</body></html>")
         stream = bool(request.get("stream"))
         if stream and self.mode == "no-stream":
             return self.error(400, "this server does not stream")

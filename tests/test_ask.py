@@ -2,14 +2,16 @@
 offline stand-in or a local OpenAI-compatible stand-in server (demo/standin_server.py, 127.0.0.1 only)."""
 import os
 import re
+import socket
 import stat
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
-from conftest import ROOT, needs_real_stack
+from conftest import ROOT, load_demo, needs_real_stack
 from mysql_fixtures import admin
 
 pytestmark = needs_real_stack
@@ -106,6 +108,8 @@ def test_the_standin_server_streams_like_the_real_protocol(standin):
                 "'I would rather talk about the weather.'"),
     ("http-error", "the model server at {url} answered HTTP 503: the stand-in model is overloaded"),
     ("non-json", "the model server at {url} answered something that is not JSON"),
+    ("bad-json", "the model server at {url} answered something that is not JSON "
+                 "('<html><body>Gateway says hello</body></html>')"),
     (None, "the model server at {url} does not answer ([Errno 111] Connection refused)"),
 ])
 def test_model_failures_end_with_one_line_and_exit_3(standin, tmp_path, mode, line):
@@ -117,12 +121,55 @@ def test_model_failures_end_with_one_line_and_exit_3(standin, tmp_path, mode, li
     assert "Answer:" not in result.stdout and no_key_in(result.stdout, result.stderr)
 
 
-@pytest.mark.parametrize("args,where", [(["--host", "no.such.host.invalid"], "no.such.host.invalid:3306"),
-                                        (["--port", "1"], "127.0.0.1:1")])
-def test_a_named_server_that_does_not_answer_is_an_error(tmp_path, args, where):
+def test_the_key_is_masked_in_error_lines_without_mangling_them(monkeypatch):
+    """A real key is masked wherever it appears, even glued to other text; a one-letter stand-in key ("x")
+    only as a word of its own (it used to turn "Expecting value" into "E**********pecting value")."""
+    monkeypatch.setattr(sys, "path", list(sys.path))  # ask.py puts demo/ on the path
+    masked_key = load_demo("ask").masked_key
+    assert masked_key("key=%s, token:%sZ" % (KEY, KEY), KEY) == "key=**********, token:**********Z"
+    assert masked_key("Expecting value; key x, http://u:x@h", "x") == "Expecting value; key **********, http://u:**********@h"
+
+
+@pytest.mark.parametrize("args,line", [
+    (["--host", "127.0.0.l"], "the host name '127.0.0.l' does not resolve: check its spelling, or give the "
+                              "server's IP address (--host 127.0.0.1 for this machine)"),
+    (["--port", "1"], "No MySQL server answers at 127.0.0.1:1")])
+def test_a_named_server_that_does_not_answer_is_an_error(tmp_path, args, line):
     result = ask(*args, state=tmp_path)
-    assert (result.returncode, result.stderr) == (2, "ask: No MySQL server answers at %s\n" % where)
+    assert (result.returncode, result.stderr) == (2, "ask: %s\n" % line)
     assert "throwaway" not in result.stdout
+
+
+def test_a_model_reply_waits_no_longer_than_the_timeout_and_is_not_retried(tmp_path):
+    """NLSA_OPENAI_TIMEOUT is the whole wait for a reply: a server that accepts and never answers is asked
+    once and given up after that long."""
+    pytest.importorskip("openai")
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    held = []  # (accepted at, closed by the client at)
+
+    def serve():
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            start = time.monotonic()
+            while conn.recv(65536):
+                pass
+            held.append((start, time.monotonic()))
+
+    threading.Thread(target=serve, daemon=True).start()
+    url = "http://127.0.0.1:%d/v1" % listener.getsockname()[1]
+    try:
+        result = ask("How many orders are there?", state=tmp_path,
+                     env={"OPENAI_API_KEY": KEY, "OPENAI_BASE_URL": url, "NLSA_OPENAI_TIMEOUT": "2"})
+    finally:
+        listener.close()
+    assert result.returncode == 3
+    assert result.stderr == "ask: the model server at %s did not reply within 2 s (NLSA_OPENAI_TIMEOUT)\n" % url
+    assert len(held) == 1 and 1.9 < held[0][1] - held[0][0] < 3.5, held
 
 
 def test_private_server_says_why(tmp_path):
