@@ -36,7 +36,9 @@ DEFAULT_QUESTION = "How many orders did each customer place?"
 DEFAULT_HOST, DEFAULT_PORT = "127.0.0.1", 3306
 STATE = os.environ.get("NLSA_ASK_STATE") or os.path.join(ROOT, ".venv", "ask-state")
 ITERATION_LIMIT_ANSWER = "Agent stopped due to iteration limit or time limit."
+DEFAULT_DB_TIMEOUT = 15
 QUESTION_ECHO = 200  # characters of the question that ./ask echoes back
+SQL_LINE = 100  # characters of each query in the list under the answer
 
 EXIT_CODES = """exit codes:
   0    the question was answered
@@ -44,7 +46,13 @@ EXIT_CODES = """exit codes:
        resolve, no database server at the host/port named, the sample database could not be loaded
   3    the model failed: its server did not answer (in time), answered an HTTP error or something that is
        not JSON, replied outside the agent's format, or never gave a final answer (iteration or time limit)
-  130  interrupted"""
+  4    the database failed during the question: a query waited longer than --db-timeout for a lock that
+       another session holds, ran past the statement limit, or the server stopped answering; or a tool of
+       the agent met a database error it does not hand to the model
+  130  interrupted
+
+An answer (exit 0) is followed by the SQL the agent ran, one line per query; when the last of them failed
+(or none ran), a warning says that the answer does not rest on a query result."""
 
 ENVIRONMENT = """environment:
   OPENAI_API_KEY             use a real model with this key (never printed)
@@ -54,6 +62,7 @@ ENVIRONMENT = """environment:
                              (default 60); ./ask does not retry a request. A question takes several replies.
   NLSA_MYSQL_HOST, NLSA_MYSQL_PORT                      as --host, --port
   NLSA_MYSQL_ADMIN_USER, NLSA_MYSQL_ADMIN_PASSWORD      as --admin-user, --admin-password
+  NLSA_MYSQL_TIMEOUT         as --db-timeout
   NLSA_ASK_STATE             folder for the reader account and the run log (default .venv/ask-state)"""
 
 
@@ -63,6 +72,11 @@ class UserError(Exception):
 
 class ModelError(Exception):
     """The model failed: one line, exit 3."""
+
+
+class DatabaseFailure(BaseException):
+    """The database failed during the question (a bounded wait ran out): one line, exit 4. A BaseException, so
+    that raised from a callback it stops the agent at once, past the handlers that catch Exception."""
 
 
 class ModelTimeout(BaseException):
@@ -88,6 +102,11 @@ def parse_arguments(argv):
     p.add_argument("--admin-user", default=env("NLSA_MYSQL_ADMIN_USER", "root"),
                    help="account that loads the sample database (default root)")
     p.add_argument("--admin-password", default=env("NLSA_MYSQL_ADMIN_PASSWORD", ""), help="its password")
+    p.add_argument("--db-timeout", type=positive_number, metavar="SECONDS",
+                   default=env("NLSA_MYSQL_TIMEOUT") or str(DEFAULT_DB_TIMEOUT),
+                   help="the longest a query of ./ask waits for a lock that another session holds (default %d); "
+                        "a statement may run 2 x SECONDS in all, and a server silent for 2 x SECONDS + 5 is "
+                        "given up (exit 4)" % DEFAULT_DB_TIMEOUT)
     p.add_argument("--model", default=env("NLSA_OPENAI_MODEL", "gpt-4o-mini"),
                    help="model name for a real model (default gpt-4o-mini)")
     p.add_argument("--private-server", action="store_true",
@@ -102,6 +121,16 @@ def parse_arguments(argv):
     if not args.list and not args.question.strip():
         p.error("the question is empty")
     return args
+
+
+def positive_number(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number of seconds: %r" % text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more: %r" % text)
+    return value
 
 
 def shortened(text, limit):
@@ -194,22 +223,76 @@ def reader_account(private):
         return made
 
 
+def session_limits(args, mariadb, lock_wait=None):
+    """The statement that bounds a session's waits: for a lock another session holds (--db-timeout) and for a
+    whole statement (twice that; MariaDB's max_statement_time in seconds, MySQL's max_execution_time in ms)."""
+    lock_wait = lock_wait or args.db_timeout
+    statement = ("max_statement_time=%d" % (2 * args.db_timeout) if mariadb
+                 else "max_execution_time=%d" % (2000 * args.db_timeout))
+    return "SET SESSION lock_wait_timeout=%d, innodb_lock_wait_timeout=%d, %s" % (lock_wait, lock_wait, statement)
+
+
+def driver_options(args, mariadb):
+    """PyMySQL's options for a bounded session: a driver read timeout past the server's own limits."""
+    return dict(connect_timeout=10, read_timeout=2 * args.db_timeout + 5, init_command=session_limits(args, mariadb))
+
+
+def database_with_limits(args, mariadb):
+    """The database name with URI options that the module passes on to the driver: the same bounds as
+    driver_options, for the agent's sessions."""
+    return SAMPLE_DATABASE + "?" + urllib.parse.urlencode(driver_options(args, mariadb))
+
+
+MYSQL_ERROR = re.compile(r"""\((\d{4}), ["'](.*?)["']\)""", re.S)
+
+
+def mysql_error(text):
+    """(code, message) of the MySQL error in an error text, e.g. "(1205, 'Lock wait timeout exceeded; ...')"."""
+    match = MYSQL_ERROR.search(text)
+    return (int(match.group(1)), match.group(2)) if match else None
+
+
+def bounded_wait_ran_out(args, text):
+    """What ran out, in words, when `text` carries an error of a bounded wait (else None)."""
+    error = mysql_error(text)
+    code = error[0] if error else None
+    if code == 1205:
+        return "waited %d s for a lock that another session holds (lock_wait_timeout)" % args.db_timeout
+    if code in (1969, 3024):
+        return "ran past the statement limit of %d s" % (2 * args.db_timeout)
+    if code == 2013:
+        return "lost the server, which said nothing for %d s or closed the connection" % (2 * args.db_timeout + 5)
+    return None
+
+
 def load_sample(args, user, password):
     """Makes the sample database and the read-only account, unless they are already there as they should be.
-    A lock on the server (GET_LOCK) keeps ./ask runs of other checkouts from loading at the same time."""
+    Returns whether the server is MariaDB. A lock on the server (GET_LOCK) keeps ./ask runs of other checkouts
+    from loading at the same time."""
     import pymysql
     admin = dict(host=args.host, port=args.port, user=args.admin_user, password=args.admin_password,
                  autocommit=True, charset="latin1")
     try:
-        conn = pymysql.connect(connect_timeout=10, **admin)
+        conn = pymysql.connect(connect_timeout=10, read_timeout=2 * args.db_timeout + 5, **admin)
     except pymysql.err.OperationalError as exc:
         raise UserError("cannot load the sample database as %r at %s:%d: %s"
                         % (args.admin_user, args.host, args.port, exc.args[-1]))
-    with conn, conn.cursor() as cur:
-        cur.execute("SELECT GET_LOCK('nlsqlagent_sample_setup', 60)")
-        if cur.fetchone()[0] != 1:
-            raise UserError("another ./ask has been loading the sample database for 60 s")
-        fill_sample(cur, user, password)
+    try:
+        with conn, conn.cursor() as cur:
+            cur.execute("SELECT VERSION()")
+            mariadb = "mariadb" in cur.fetchone()[0].lower()
+            cur.execute("SELECT GET_LOCK('nlsqlagent_sample_setup', %s)", (args.db_timeout,))
+            if cur.fetchone()[0] != 1:
+                raise DatabaseFailure("the database did not answer in time: another ./ask has been loading the "
+                                      "sample database for %d s; --db-timeout sets the bound" % args.db_timeout)
+            fill_sample(args, cur, mariadb, user, password)
+    except pymysql.err.MySQLError as exc:
+        ran_out = bounded_wait_ran_out(args, str(exc))
+        if ran_out:
+            raise DatabaseFailure("the database did not answer in time: loading the sample database "
+                                  "%s; --db-timeout sets the bound" % ran_out)
+        raise UserError("cannot load the sample database as %r at %s:%d: %s"
+                        % (args.admin_user, args.host, args.port, exc.args[-1]))
     # An account left by an older run of this state folder gets its password again, which then stays.
     try:
         pymysql.connect(user=user, password=password, database=SAMPLE_DATABASE, connect_timeout=10,
@@ -217,15 +300,25 @@ def load_sample(args, user, password):
     except pymysql.err.OperationalError:
         with pymysql.connect(connect_timeout=10, **admin) as conn, conn.cursor() as cur:
             cur.execute("ALTER USER %s@'%%' IDENTIFIED BY %s", (user, password))
+    return mariadb
 
 
-def fill_sample(cur, user, password):
+def fill_sample(args, cur, mariadb, user, password):
+    import pymysql
+    # A table that another session has locked is left as it is (it could not be reloaded anyway), after a
+    # short wait; the agent's own bounded wait then meets the lock and says so.
+    cur.execute(session_limits(args, mariadb, lock_wait=1))
     cur.execute("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = %s", (SAMPLE_DATABASE,))
     intact = cur.fetchone()[0] == 2
     if intact:
-        cur.execute("SELECT (SELECT COUNT(*) FROM `%s`.customers), (SELECT COUNT(*) FROM `%s`.orders)"
-                    % (SAMPLE_DATABASE, SAMPLE_DATABASE))
-        intact = cur.fetchone() == (len(CUSTOMERS), len(ORDERS))
+        try:
+            cur.execute("SELECT (SELECT COUNT(*) FROM `%s`.customers), (SELECT COUNT(*) FROM `%s`.orders)"
+                        % (SAMPLE_DATABASE, SAMPLE_DATABASE))
+            intact = cur.fetchone() == (len(CUSTOMERS), len(ORDERS))
+        except pymysql.err.OperationalError as exc:
+            if exc.args[0] != 1205:
+                raise
+    cur.execute(session_limits(args, mariadb))
     if not intact:
         cur.execute("DROP DATABASE IF EXISTS `%s`" % SAMPLE_DATABASE)
         cur.execute("CREATE DATABASE `%s`" % SAMPLE_DATABASE)
@@ -400,36 +493,79 @@ def ask(args):
         model, model_name = choose_model(args)
         with locked("setup"):
             user, password = reader_account(private is not None)
-            load_sample(args, user, password)
+            mariadb = load_sample(args, user, password)
         say(args, "Sample database %r at %s:%d; the agent connects as %r, which may only read it."
             % (SAMPLE_DATABASE, args.host, args.port, user))
-        connector = nlsqlagent.DatabaseConnector(user, password, "%s:%d" % (args.host, args.port), SAMPLE_DATABASE)
+        connector = nlsqlagent.DatabaseConnector(user, password, "%s:%d" % (args.host, args.port),
+                                                 database_with_limits(args, mariadb))
         db = connector.getdbinstance()
         if not isinstance(db, nlsqlagent.SQLDatabase):  # None, or the status record
             raise UserError("cannot open the sample database: %s" % connector.connection_status["message"])
         say(args, "Question (%s): %s" % (model_name, shortened(args.question, QUESTION_ECHO)))
-        with module_output(args):
-            runner = nlsqlagent.AgentRunner(model, nlsqlagent.SQLDatabaseToolkit(db=db, llm=model))
-            if runner.agent_runner is None:
-                raise UserError("the agent could not be built: %s" % runner.error)
-            try:
-                answer = runner.run(args.question)
-            except (Exception, ModelTimeout) as exc:
-                signal.setitimer(signal.ITIMER_REAL, 0)
-                explained = explain_model_failure(args, exc)
-                if explained is None:
-                    raise ModelError("the agent failed: %s: %s" % (type(exc).__name__, exc))
-                raise ModelError(explained)
-        if answer == ITERATION_LIMIT_ANSWER:
-            raise ModelError("the model never gave a final answer: the agent stopped at its iteration or time limit")
+        answer, queries = run_agent(args, nlsqlagent, model, db)
         say(args, "Answer: %s" % answer)
+        say(args, trust_notes(queries))
     finally:
         if private:
             private.stop()
 
 
+def run_agent(args, nlsqlagent, model, db):
+    """The agent's answer and the queries it ran ((SQL, None or the error) each)."""
+    import watch
+
+    def on_failure(error):
+        ran_out = bounded_wait_ran_out(args, error)
+        if ran_out:
+            sql = re.search(r"\[SQL: (.*?)\]\n", error, re.S)
+            which = " (%s)" % shortened(sql.group(1), SQL_LINE) if sql else ""
+            raise DatabaseFailure("the database did not answer in time: a query of the agent%s %s; --db-timeout "
+                                  "sets the bound" % (which, ran_out))
+
+    with module_output(args):
+        runner = nlsqlagent.AgentRunner(model, nlsqlagent.SQLDatabaseToolkit(db=db, llm=model))
+        if runner.agent_runner is None:
+            raise UserError("the agent could not be built: %s" % runner.error)
+        sql = watch.watch_sql(runner.agent_runner, on_failure)
+        try:
+            answer = runner.run(args.question)
+        except (Exception, ModelTimeout) as exc:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            explained = explain_model_failure(args, exc)
+            if explained is not None:
+                raise ModelError(explained)
+            import sqlalchemy.exc
+            if isinstance(exc, sqlalchemy.exc.DBAPIError):
+                raise DatabaseFailure("the agent's tool failed: %s" % first_line(str(exc)))
+            raise ModelError("the agent failed: %s: %s" % (type(exc).__name__, exc))
+    if answer == ITERATION_LIMIT_ANSWER:
+        raise ModelError("the model never gave a final answer: the agent stopped at its iteration or time limit")
+    return answer, sql.queries
+
+
 def first_line(text):
     return text.strip().split("\n", 1)[0]
+
+
+def trust_notes(queries):
+    """The lines under the answer: each query the agent ran (shortened, failures marked with the server's
+    reason), and a warning when the answer cannot rest on a query result."""
+    if not queries:
+        return "Warning: the agent ran no SQL query, so the answer does not come from the database."
+    failed = sum(1 for _, error in queries if error is not None)
+    lines = ["SQL the agent ran (%d %s%s):" % (len(queries), "query" if len(queries) == 1 else "queries",
+                                                ", %d failed" % failed if failed else "")]
+    for sql, error in queries:
+        if error is None:
+            lines.append("  " + shortened(sql, SQL_LINE))
+        else:
+            reason = mysql_error(error)
+            reason = "%d %s" % reason if reason else first_line(error)
+            lines.append("  FAILED: %s  -- %s" % (shortened(sql, SQL_LINE), shortened(reason, SQL_LINE)))
+    if queries[-1][1] is not None:
+        lines.append("Warning: the answer rests on a query that failed (the last one above), not on data from "
+                     "the database.")
+    return "\n".join(lines)
 
 
 def masked_key(text, key):
@@ -452,10 +588,10 @@ def main(argv=None):
         return 0
     try:
         ask(args)
-    except (UserError, ModelError) as exc:
+    except (UserError, ModelError, DatabaseFailure) as exc:
         line = masked_key(first_line(str(exc)), os.environ.get("OPENAI_API_KEY"))
         print("ask: %s" % line, file=sys.stderr)
-        return 2 if isinstance(exc, UserError) else 3
+        return {UserError: 2, ModelError: 3, DatabaseFailure: 4}[type(exc)]
     except KeyboardInterrupt:
         return 130
     return 0

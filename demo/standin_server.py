@@ -15,6 +15,8 @@ Ctrl-C. --mode makes it fail the way real servers do, for testing the error path
     http-error    answers HTTP 503 with an OpenAI-style error body
     non-json      answers HTTP 200 with an HTML page
     bad-json      answers HTTP 200, "application/json", with a body that is not JSON
+    bad-sql       queries a table that does not exist, then gives a confident answer all the same, as models
+                  sometimes do after a failed query
 """
 import argparse
 import json
@@ -27,7 +29,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scripted_model  # noqa: E402
 
-MODES = ("ok", "no-stream", "never-finish", "garbage", "http-error", "non-json", "bad-json")
+MODES = ("ok", "no-stream", "never-finish", "garbage", "http-error", "non-json", "bad-json", "bad-sql")
 
 
 def reply_text(mode, prompt):
@@ -36,9 +38,15 @@ def reply_text(mode, prompt):
     if mode == "never-finish":
         return "I should look at the tables again.\nAction: sql_db_list_tables\nAction Input: "
     try:
-        return scripted_model.ScriptedSQLModel(prompts=[])._call(prompt)
+        text = scripted_model.ScriptedSQLModel(prompts=[])._call(prompt)
     except ValueError:  # a question the script does not know
         return "Final Answer: The stand-in server has no script for that question."
+    if mode == "bad-sql":
+        if "Action: sql_db_query" in text:
+            return text.replace("orders", "purchases")
+        if "Final Answer: I cannot answer" in text:
+            return "I now know the final answer.\nFinal Answer: There are none."
+    return text
 
 
 def apply_stop(text, stop):

@@ -35,6 +35,13 @@ def reader_of(state):
     return user, password
 
 
+def answer_and_sql(stdout):
+    """The answer line and the lines under it."""
+    lines = stdout.splitlines()
+    at = next(i for i, line in enumerate(lines) if line.startswith("Answer: "))
+    return lines[at], lines[at + 1:]
+
+
 def ask(*args, state, env=None, timeout=180):
     full_env = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "NLSA_MYSQL"))}
     full_env.update(env or {}, NLSA_ASK_STATE=str(state))
@@ -81,7 +88,9 @@ def test_real_model_road_through_a_server_that_does_not_stream(standin, tmp_path
     server = standin("no-stream")
     result = ask("Which customer spent the most?", state=tmp_path, env=server.env())
     assert result.returncode == 0, result.stderr
-    assert result.stdout.rstrip().endswith("Answer: Linus spent the most: 100.00 in all.")
+    assert answer_and_sql(result.stdout) == ("Answer: Linus spent the most: 100.00 in all.", [
+        "SQL the agent ran (1 query):",
+        "  SELECT c.name, SUM(o.total) AS spent FROM customers c JOIN orders o ON o.custome... (141 characters)"])
     assert "Question (gpt-4o-mini at %s)" % server.url in result.stdout
     log = (tmp_path / "last-run.log").read_text()
     assert stat.S_IMODE((tmp_path / "last-run.log").stat().st_mode) == 0o600
@@ -177,7 +186,7 @@ def test_private_server_says_why(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "Starting a throwaway MariaDB server (--private-server)." in result.stdout
     assert "No MySQL server answers" not in result.stdout
-    assert result.stdout.rstrip().endswith("Answer: There are 4 customers.")
+    assert answer_and_sql(result.stdout)[0] == "Answer: There are 4 customers."
 
 
 def test_runs_of_two_checkouts_at_once_all_answer(tmp_path):
@@ -196,7 +205,7 @@ def test_runs_of_two_checkouts_at_once_all_answer(tmp_path):
     for t in threads:
         t.join()
     assert [r.returncode for r in results] == [0] * 4, [r.stderr for r in results]
-    assert [r.stdout.splitlines()[-1] for r in results] == [
+    assert [answer_and_sql(r.stdout)[0] for r in results] == [
         "Answer: There are 7 orders.", "Answer: There are 4 customers."] * 2
     (user_a, password_a), (user_b, _) = reader_of(tmp_path / "a"), reader_of(tmp_path / "b")
     assert user_a != user_b and re.fullmatch("nlsqlagent_r_[0-9a-f]{10}", user_a)
@@ -204,6 +213,36 @@ def test_runs_of_two_checkouts_at_once_all_answer(tmp_path):
     assert ask("How many customers are there?", state=tmp_path / "b").returncode == 0
     import pymysql
     pymysql.connect(host="127.0.0.1", user=user_a, password=password_a, database="nlsqlagent_sample").close()
+
+
+def test_the_sql_under_the_answer_marks_a_failed_query_and_warns(standin, tmp_path):
+    """A model that queries a table that does not exist and answers all the same: the answer is shown with the
+    failed query and a plain warning."""
+    pytest.importorskip("openai")
+    result = ask("How many orders are there?", state=tmp_path, env=standin("bad-sql").env())
+    assert result.returncode == 0, result.stderr
+    assert answer_and_sql(result.stdout) == ("Answer: There are none.", [
+        "SQL the agent ran (1 query, 1 failed):",
+        "  FAILED: SELECT COUNT(*) FROM purchases  -- 1146 Table 'nlsqlagent_sample.purchases' doesn't exist",
+        "Warning: the answer rests on a query that failed (the last one above), not on data from the database."])
+
+
+def test_a_table_locked_by_another_session_ends_in_one_line_within_the_bound(tmp_path):
+    assert ask("How many customers are there?", state=tmp_path).returncode == 0  # the sample is loaded
+    with admin(database="nlsqlagent_sample") as conn, conn.cursor() as cur:
+        cur.execute("LOCK TABLES orders WRITE")
+        try:
+            start = time.monotonic()
+            result = ask("--db-timeout", "2", "How many orders are there?", state=tmp_path, timeout=60)
+            waited = time.monotonic() - start
+        finally:
+            cur.execute("UNLOCK TABLES")
+    assert result.returncode == 4, (result.stdout, result.stderr)
+    assert result.stderr == (
+        "ask: the database did not answer in time: a query of the agent (SELECT orders.id, orders.customer_id, "
+        "orders.total FROM orders LIMIT %(param_1)s) waited 2 s for a lock that another session holds "
+        "(lock_wait_timeout); --db-timeout sets the bound\n")
+    assert "Answer:" not in result.stdout and waited < 30
 
 
 def test_help_and_bad_questions(tmp_path):
@@ -230,6 +269,8 @@ def test_a_long_question_is_echoed_shortened(standin, tmp_path):
     assert result.returncode == 0, result.stderr
     echo = next(line for line in result.stdout.splitlines() if line.startswith("Question ("))
     assert len(echo) < 300 and echo.endswith("... (%d characters)" % len(question))
+    assert answer_and_sql(result.stdout)[1] == [
+        "Warning: the agent ran no SQL query, so the answer does not come from the database."]
 
 
 def test_verbose_output_into_a_file_has_no_colour_codes(tmp_path):
