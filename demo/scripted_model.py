@@ -76,4 +76,8 @@ class ScriptedSQLModel(LLM):
                     "Action: sql_db_schema\nAction Input: %s" % observations[0].strip())
         if step == 2:
             return "I can now query the database.\nAction: sql_db_query\nAction Input: %s" % sql
-        return "I now know the final answer.\nFinal Answer: %s" % answer(rows_of(observations[2]))
+        result = observations[2].strip()
+        if result.startswith("Error:"):
+            return "The query failed.\nFinal Answer: I cannot answer: my query failed (%s)." % (
+                result.splitlines()[0])
+        return "I now know the final answer.\nFinal Answer: %s" % answer(rows_of(result))

@@ -14,6 +14,9 @@ Ctrl-C. --mode makes it fail the way real servers do, for testing the error path
     garbage       replies with text that does not follow the agent's format
     http-error    answers HTTP 503 with an OpenAI-style error body
     non-json      answers HTTP 200 with an HTML page
+    bad-json      answers HTTP 200, "application/json", with a body that is not JSON
+    bad-sql       queries a table that does not exist, then gives a confident answer all the same, as models
+                  sometimes do after a failed query
 """
 import argparse
 import json
@@ -26,7 +29,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scripted_model  # noqa: E402
 
-MODES = ("ok", "no-stream", "never-finish", "garbage", "http-error", "non-json")
+MODES = ("ok", "no-stream", "never-finish", "garbage", "http-error", "non-json", "bad-json", "bad-sql")
 
 
 def reply_text(mode, prompt):
@@ -35,9 +38,15 @@ def reply_text(mode, prompt):
     if mode == "never-finish":
         return "I should look at the tables again.\nAction: sql_db_list_tables\nAction Input: "
     try:
-        return scripted_model.ScriptedSQLModel(prompts=[])._call(prompt)
-    except ValueError as exc:  # a question the script does not know
-        return "Final Answer: The stand-in server has no script for that question (%s)." % exc
+        text = scripted_model.ScriptedSQLModel(prompts=[])._call(prompt)
+    except ValueError:  # a question the script does not know
+        return "Final Answer: The stand-in server has no script for that question."
+    if mode == "bad-sql":
+        if "Action: sql_db_query" in text:
+            return text.replace("orders", "purchases")
+        if "Final Answer: I cannot answer" in text:
+            return "I now know the final answer.\nFinal Answer: There are none."
+    return text
 
 
 def apply_stop(text, stop):
@@ -83,6 +92,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.error(503, "the stand-in model is overloaded")
         if self.mode == "non-json":
             return self.send(200, "<html><body>Gateway says hello</body></html>", "text/html")
+        if self.mode == "bad-json":
+            return self.send(200, "<html><body>Gateway says hello</body></html>")
         stream = bool(request.get("stream"))
         if stream and self.mode == "no-stream":
             return self.error(400, "this server does not stream")

@@ -1,6 +1,6 @@
 # Type information for the nlsqlagent extension module.
 import os as os
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Union
 
 import pymysql as pymysql
 from langchain.agents import *
@@ -43,9 +43,9 @@ class DatabaseConnector:
     ) -> None: ...
     def connect(self) -> _ConnectionStatus:
         """Opens the database; never raises for a missing credential or a failed connection."""
-    def getdbinstance(self) -> Any:
-        """The SQLDatabase; the status record when a credential is missing; the earlier `db` (None at
-        first) when the connection fails, with the reason in connection_status["message"]."""
+    def getdbinstance(self) -> Union[SQLDatabase, _ConnectionStatus, None]:
+        """The SQLDatabase; the status record when a credential is missing (is None); the earlier `db` (None
+        at first) when the connection fails, with the reason in connection_status["message"]."""
 
 class AgentRunner:
     """Builds a LangChain SQL agent and puts questions to it."""
