@@ -1,14 +1,38 @@
 // DatabaseConnector: credentials, the status record, the connection URI, connect and getdbinstance.
-#include <initializer_list>
+#include <iterator>
+#include <string_view>
 
 #include "../runtime/binding.hpp"
+#include "../runtime/calls.hpp"
+#include "../runtime/except.hpp"
+#include "../runtime/globals.hpp"
+#include "../runtime/redact.hpp"
+#include "../runtime/text.hpp"
+#include "../runtime/truth.hpp"
 #include "lines.hpp"
 #include "state.hpp"
 
 namespace nlsqlagent::base {
 namespace {
 
+using rt::Default;
 using rt::fail_at;
+
+/// DatabaseConnector.__init__'s parameters: the instance, then the four credentials, in the order in which
+/// the constructor stores them and the check and the URI read them.
+constexpr rt::Param kInitParams[] = {{"self", Default::kRequired},
+                                     {"db_user", Default::kNone},
+                                     {"db_password", Default::kNone},
+                                     {"db_host", Default::kNone},
+                                     {"db_name", Default::kNone}};
+enum Credential { kUser = 1, kPassword, kHost, kName, kEnd };
+static_assert(std::string_view(kInitParams[kUser].name) == "db_user" &&
+              std::string_view(kInitParams[kPassword].name) == "db_password" &&
+              std::string_view(kInitParams[kHost].name) == "db_host" &&
+              std::string_view(kInitParams[kName].name) == "db_name" && std::size(kInitParams) == kEnd);
+
+/// self.<credential>, the attribute that the constructor stores the parameter in.
+rt::Attr &credential(Credential c);
 
 rt::GlobalCache g_connect_sqldatabase, g_getdbinstance_sqldatabase;
 
@@ -22,9 +46,8 @@ int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
 /// The credentials check: 1 when one credential equals None (later ones are not read), 0 when none does,
 /// -1 with an exception set.
 int credential_missing(PyObject *self) {
-  Attrs &a = g_state.attrs;
-  for (rt::Attr *attr : {&a.db_user, &a.db_password, &a.db_host, &a.db_name}) {
-    Ref value = rt::get_attr(self, *attr);
+  for (int c = kUser; c < kEnd; ++c) {
+    Ref value = rt::get_attr(self, credential(static_cast<Credential>(c)));
     if (!value) return -1;
     // The answers of `None == x` for None itself and for an exact str, which call nothing.
     if (value.get() == Py_None) return 1;
@@ -91,18 +114,17 @@ Ref credential_text(PyObject *self, rt::Attr &attr, bool encode) {
 /// "mysql+pymysql://" user ":" password "@" host "/" name, with the user and password percent-encoded and
 /// each attribute read again, in that order. New reference or null.
 Ref connection_uri(PyObject *self) {
-  Attrs &a = g_state.attrs;
-  Ref user = credential_text(self, a.db_user, true);
+  Ref user = credential_text(self, credential(kUser), true);
   if (!user) return Ref();
-  Ref password = credential_text(self, a.db_password, true);
+  Ref password = credential_text(self, credential(kPassword), true);
   if (!password) return Ref();
-  Ref host = credential_text(self, a.db_host, false);
+  Ref host = credential_text(self, credential(kHost), false);
   if (!host) return Ref();
-  Ref name = credential_text(self, a.db_name, false);
+  Ref name = credential_text(self, credential(kName), false);
   if (!name) return Ref();
   const Texts &t = g_state.texts;
   PyObject *const pieces[] = {t.uri_scheme, user.get(), t.colon, password.get(), t.at, host.get(), t.slash, name.get()};
-  return rt::join_texts(pieces, 8);
+  return rt::join_texts(pieces, std::size(pieces));
 }
 
 /// `self.db = SQLDatabase.from_uri(<connection URI>)`. 0, or -1 with an exception set.
@@ -144,15 +166,14 @@ bool absorb_into_message(PyObject *self, rt::TracebackSite &site, int failed_lin
 PyObject *connector_init(rt::FunctionObject *f, PyObject *const *bound) {
   rt::TracebackSite &site = f->def->site;
   PyObject *self = bound[0];
-  Attrs &a = g_state.attrs;
-  rt::Attr *const attributes[] = {&a.db_user, &a.db_password, &a.db_host, &a.db_name, &a.db};
-  PyObject *const values[] = {bound[1], bound[2], bound[3], bound[4], Py_None};
-  for (int i = 0; i < 5; ++i) {
-    if (rt::set_attr(self, *attributes[i], values[i]) < 0) return fail_at(site, line::kConnectorInitFirstStore + i);
+  int line = line::kConnectorInitFirstStore;  // one store per line
+  for (int c = kUser; c < kEnd; ++c, ++line) {
+    if (rt::set_attr(self, credential(static_cast<Credential>(c)), bound[c]) < 0) return fail_at(site, line);
   }
-  const int status_line = line::kConnectorInitFirstStore + 5;
+  if (rt::set_attr(self, g_state.attrs.db, Py_None) < 0) return fail_at(site, line);
+  ++line;
   Ref status = Ref::steal(PyDict_Copy(g_state.fresh_status));
-  if (!status || rt::set_attr(self, a.connection_status, status.get()) < 0) return fail_at(site, status_line);
+  if (!status || rt::set_attr(self, g_state.attrs.connection_status, status.get()) < 0) return fail_at(site, line);
   Py_RETURN_NONE;
 }
 
@@ -192,13 +213,9 @@ PyObject *getdbinstance(rt::FunctionObject *f, PyObject *const *bound) {
 
 }  // namespace
 
-using rt::Default;
-
 // clang-format off
 rt::MethodDef g_connector_init{
-    "__init__", "DatabaseConnector.__init__", line::kConnectorInit, rt::method_entry<connector_init>,
-    {{"self", Default::kRequired}, {"db_user", Default::kNone}, {"db_password", Default::kNone},
-     {"db_host", Default::kNone}, {"db_name", Default::kNone}}};
+    "__init__", "DatabaseConnector.__init__", line::kConnectorInit, rt::method_entry<connector_init>, kInitParams};
 
 rt::MethodDef g_connect{
     "connect", "DatabaseConnector.connect", line::kConnect, rt::method_entry<connect>,
@@ -208,5 +225,9 @@ rt::MethodDef g_getdbinstance{
     "getdbinstance", "DatabaseConnector.getdbinstance", line::kGetDbInstance, rt::method_entry<getdbinstance>,
     {{"self", Default::kRequired}}, "e"};
 // clang-format on
+
+namespace {
+rt::Attr &credential(Credential c) { return g_connector_init.param_attrs[c]; }
+}  // namespace
 
 }  // namespace nlsqlagent::base

@@ -3,6 +3,8 @@
 // every one against it).
 #pragma once
 
+#include "../runtime/traceback.hpp"
+
 namespace nlsqlagent::base::line {
 
 // Initialisation: the set-up before the statements reports the first line.
@@ -45,5 +47,9 @@ constexpr int kRun = 65;
 constexpr int kRunTest = 66;
 constexpr int kRunCall = 67;
 constexpr int kRunPrint = 69;
+
+// The last statement of the source; every entry names a line up to it.
+constexpr int kLast = kTest;
+static_assert(kLast <= rt::kMaxSourceLine, "traceback sites keep a code object per line up to kMaxSourceLine");
 
 }  // namespace nlsqlagent::base::line

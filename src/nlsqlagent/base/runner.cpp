@@ -1,12 +1,31 @@
 // AgentRunner: building the SQL agent through create_sql_agent, and running questions through it.
+#include <string_view>
+
 #include "../runtime/binding.hpp"
+#include "../runtime/calls.hpp"
+#include "../runtime/except.hpp"
+#include "../runtime/globals.hpp"
+#include "../runtime/redact.hpp"
+#include "../runtime/truth.hpp"
 #include "lines.hpp"
 #include "state.hpp"
 
 namespace nlsqlagent::base {
 namespace {
 
+using rt::Default;
 using rt::fail_at;
+
+/// AgentRunner.__init__'s parameters: the instance, then the four that the constructor stores in attributes
+/// of the same names and passes on, read back from them, as create_sql_agent's keywords of the same names.
+constexpr rt::Param kInitParams[] = {{"self", Default::kRequired},
+                                     {"llm", Default::kRequired},
+                                     {"toolkit", Default::kRequired},
+                                     {"verbose", Default::kTrue},
+                                     {"agent_type", Default::kSlot, "AgentType", "ZERO_SHOT_REACT_DESCRIPTION"}};
+static_assert(std::string_view(kInitParams[1].name) == "llm" && std::string_view(kInitParams[2].name) == "toolkit" &&
+              std::string_view(kInitParams[3].name) == "verbose" &&
+              std::string_view(kInitParams[4].name) == "agent_type");
 
 rt::GlobalCache g_create_sql_agent;
 
@@ -28,21 +47,19 @@ int print_tuple(PyObject *args) { return print_line(&PyTuple_GET_ITEM(args, 0), 
 
 /// `self.agent_runner = create_sql_agent(llm=self.llm, toolkit=self.toolkit, verbose=self.verbose,
 /// agent_type=self.agent_type)`. 0, or -1 with an exception set.
-int build_agent(PyObject *self, PyObject *globals) {
+int build_agent(PyObject *self, rt::MethodDef &def, PyObject *globals) {
   Ref create = rt::lookup_global(globals, g_state.names.create_sql_agent, g_create_sql_agent);
   if (!create) return -1;
-  Attrs &a = g_state.attrs;
-  rt::Attr *const attributes[] = {&a.llm, &a.toolkit, &a.verbose, &a.agent_type};  // agent_keywords' order
-  Ref values[4];
-  PyObject *stack[4];
-  for (int i = 0; i < 4; ++i) {
-    values[i] = rt::get_attr(self, *attributes[i]);
+  Ref values[rt::kMaxParams];  // the keywords' values: the parameters after self, read back from self
+  PyObject *stack[rt::kMaxParams];
+  for (int i = 1; i < def.nparams; ++i) {
+    values[i] = rt::get_attr(self, def.param_attrs[i]);
     if (!values[i]) return -1;
-    stack[i] = values[i].get();
+    stack[i - 1] = values[i].get();
   }
   Ref agent = rt::call_with_keywords(create.get(), stack, g_state.agent_keywords);
   if (!agent) return -1;
-  return rt::set_attr(self, a.agent_runner, agent.get());
+  return rt::set_attr(self, g_state.attrs.agent_runner, agent.get());
 }
 
 /// The guarded block after the agent is stored: report it. Returns the failing line, or 0.
@@ -58,15 +75,19 @@ int report_agent(PyObject *self) {
 }
 
 PyObject *runner_init(rt::FunctionObject *f, PyObject *const *bound) {
-  rt::TracebackSite &site = f->def->site;
+  rt::MethodDef &def = *f->def;
+  rt::TracebackSite &site = def.site;
   PyObject *self = bound[0];
   Attrs &a = g_state.attrs;
-  rt::Attr *const attributes[] = {&a.llm, &a.toolkit, &a.verbose, &a.agent_type, &a.agent_runner, &a.error};
-  PyObject *const values[] = {bound[1], bound[2], bound[3], bound[4], Py_None, Py_None};
-  for (int i = 0; i < 6; ++i) {
-    if (rt::set_attr(self, *attributes[i], values[i]) < 0) return fail_at(site, line::kRunnerInitFirstStore + i);
+  int line = line::kRunnerInitFirstStore;  // one store per line
+  for (int i = 1; i < def.nparams; ++i, ++line) {
+    if (rt::set_attr(self, def.param_attrs[i], bound[i]) < 0) return fail_at(site, line);
   }
-  const int failed_line = build_agent(self, f->globals) < 0 ? line::kRunnerCreate : report_agent(self);
+  for (rt::Attr *attr : {&a.agent_runner, &a.error}) {
+    if (rt::set_attr(self, *attr, Py_None) < 0) return fail_at(site, line);
+    ++line;
+  }
+  const int failed_line = build_agent(self, def, f->globals) < 0 ? line::kRunnerCreate : report_agent(self);
   if (failed_line) {
     rt::ExceptException e(site, failed_line);
     if (!e.caught()) return nullptr;
@@ -97,14 +118,9 @@ PyObject *run(rt::FunctionObject *f, PyObject *const *bound) {
 
 }  // namespace
 
-using rt::Default;
-
 // clang-format off
 rt::MethodDef g_runner_init{
-    "__init__", "AgentRunner.__init__", line::kRunnerInit, rt::method_entry<runner_init>,
-    {{"self", Default::kRequired}, {"llm", Default::kRequired}, {"toolkit", Default::kRequired},
-     {"verbose", Default::kTrue}, {"agent_type", Default::kSlot, "AgentType", "ZERO_SHOT_REACT_DESCRIPTION"}},
-    "e"};
+    "__init__", "AgentRunner.__init__", line::kRunnerInit, rt::method_entry<runner_init>, kInitParams, "e"};
 
 rt::MethodDef g_run{
     "run", "AgentRunner.run", line::kRun, rt::method_entry<run>,

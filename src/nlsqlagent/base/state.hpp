@@ -5,38 +5,28 @@
 
 #include <cstdint>
 
+#include "../runtime/attributes.hpp"
 #include "../runtime/function.hpp"
-#include "../runtime/ops.hpp"
 
 namespace nlsqlagent::base {
 
-// Interned attribute, key and global names: (C++ field, Python text).
+// Interned attribute, key and global names: (C++ field, Python text). The parameters of the methods, and the
+// attributes that the constructors store them in, are named by the methods' definitions.
 #define NLSA_NAMES(X)                       \
-  X(db_user, "db_user")                     \
-  X(db_password, "db_password")             \
-  X(db_host, "db_host")                     \
-  X(db_name, "db_name")                     \
   X(db, "db")                               \
   X(connection_status, "connection_status") \
   X(connected, "connected")                 \
   X(message, "message")                     \
   X(SQLDatabase, "SQLDatabase")             \
   X(from_uri, "from_uri")                   \
-  X(llm, "llm")                             \
-  X(toolkit, "toolkit")                     \
-  X(verbose, "verbose")                     \
-  X(agent_type, "agent_type")               \
   X(agent_runner, "agent_runner")           \
   X(error, "error")                         \
   X(create_sql_agent, "create_sql_agent")   \
   X(run, "run")
 
-// The instance attributes that the methods read and write, each named in NLSA_NAMES.
-// clang-format off
-#define NLSA_ATTRS(X) \
-  X(db_user) X(db_password) X(db_host) X(db_name) X(db) X(connection_status) \
-  X(llm) X(toolkit) X(verbose) X(agent_type) X(agent_runner) X(error)
-// clang-format on
+// The instance attributes, other than the constructors' parameters, that the methods read and write, each
+// named in NLSA_NAMES.
+#define NLSA_ATTRS(X) X(db) X(connection_status) X(agent_runner) X(error)
 
 // Constant texts: (C++ field, Python text).
 #define NLSA_TEXTS(X)                                                 \
@@ -77,7 +67,7 @@ struct ModuleState {
   PyObject *args_init_failed = nullptr;      // ("Error occurred during initialization.",)
   PyObject *args_not_initialized = nullptr;  // ("Agent runner is not initialized.",)
   PyObject *empty_tuple = nullptr;
-  PyObject *agent_keywords = nullptr;  // ("llm", "toolkit", "verbose", "agent_type"): create_sql_agent's
+  PyObject *agent_keywords = nullptr;  // create_sql_agent's: AgentRunner.__init__'s parameters after self
   PyObject *fresh_status = nullptr;    // {"connected": False, "message": None}, copied for each instance
   Names names;
   Attrs attrs;

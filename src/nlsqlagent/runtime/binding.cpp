@@ -1,6 +1,7 @@
 // Argument binding for the method function type: positional fill, keyword lookup, and the error texts.
 #include "binding.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace nlsqlagent::rt {
@@ -76,6 +77,39 @@ Py_ssize_t find_target(const int *target, Py_ssize_t nkw, int param) {
   return -1;
 }
 
+/// The usual keyword call, settled without a text comparison: every keyword is the interned name of a
+/// parameter that no other argument fills, and every required parameter is filled. Then the binding is the
+/// one the general rules give, and it is made; otherwise false, with out[] to be filled by those rules.
+bool bind_by_identity(const FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                      Py_ssize_t nkw, PyObject **out) {
+  const MethodDef &def = *f->def;
+  const int nparams = def.nparams, first = static_cast<int>(nargs);
+  PyObject *const *names = def.interned_params;
+  static_assert(kMaxParams <= 32, "one bit per parameter");
+  uint32_t filled = (uint32_t{1} << first) - 1;
+  PyObject *const *kwvalues = args + nargs;
+  int next = first;  // keywords usually come in the parameters' order: look at the one after the last first
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    int i = next;
+    if (i >= nparams || names[i] != key) {
+      for (i = first; i < nparams && names[i] != key;) ++i;
+      if (i == nparams) return false;
+    }
+    if ((filled >> i) & 1) return false;
+    out[i] = kwvalues[k];
+    filled |= uint32_t{1} << i;
+    next = i + 1;
+  }
+  const uint32_t required = (uint32_t{1} << def.nrequired) - 1;
+  if ((filled & required) != required) return false;
+  for (int i = 0; i < first; ++i) out[i] = args[i];
+  for (int i = first; i < nparams; ++i) {
+    if (!((filled >> i) & 1)) out[i] = call_default(f, i);
+  }
+  return true;
+}
+
 [[gnu::cold]] bool keyword_error(const MethodDef &def, const char *format, PyObject *key) {
   PyErr_Format(PyExc_TypeError, format, def.name, key);
   return false;
@@ -94,6 +128,7 @@ bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssiz
     for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = call_default(f, i);
     return true;
   }
+  if (bind_by_identity(f, args, nargs, kwnames, nkw, out)) return true;
   // A keyword identical to a parameter's interned name stands for that parameter: that settles the usual
   // call. Otherwise exact str names (the interpreter's own calls pass nothing else) can each equal one
   // parameter at most, by text. A str subclass may equal several parameters, or none whatever its text:

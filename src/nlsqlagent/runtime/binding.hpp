@@ -25,10 +25,22 @@ inline bool bind_arguments(const FunctionObject *f, PyObject *const *args, Py_ss
   return bind_arguments_slow(f, args, nargs, kwnames, out);
 }
 
+/// Whether the call gives every parameter, in order: by position, then by keywords that are the parameters'
+/// own interned names. Then the call's arguments (positional ones, then the keyword values) are the bound
+/// values as they stand.
+inline bool all_in_order(const MethodDef &def, Py_ssize_t nargs, PyObject *kwnames) {
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nargs + nkw != def.nparams) return false;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (PyTuple_GET_ITEM(kwnames, k) != def.interned_params[nargs + k]) return false;
+  }
+  return true;
+}
+
 /// The call entry of the method whose body is `Body`, in vectorcall shape; every method's entry is one of
-/// these. It guards against native re-entry (stack_guard.hpp), binds the arguments (a binding failure gets the traceback entry
-/// at the definition's line and the body does not run) and hands the body the bound values. New reference or
-/// null.
+/// these. It guards against native re-entry (stack_guard.hpp), binds the arguments (a binding failure gets the
+/// traceback entry at the definition's line and the body does not run) and hands the body the bound values. New
+/// reference or null.
 template <MethodBody Body>
 PyObject *method_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
   FunctionObject *f = reinterpret_cast<FunctionObject *>(callable);
@@ -36,9 +48,7 @@ PyObject *method_entry(PyObject *callable, PyObject *const *args, size_t nargsf,
   const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
   const NativeEntry entry;
   if (!entry) return nullptr;
-  if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs == def.nparams) {
-    return Body(f, args);  // every parameter given by position: the arguments are the bound values
-  }
+  if (all_in_order(def, nargs, kwnames)) return Body(f, args);  // the arguments are the bound values
   PyObject *bound[kMaxParams];
   return bind_arguments(f, args, nargs, kwnames, bound) ? Body(f, bound) : fail_at(def.site, def.def_line);
 }

@@ -5,11 +5,22 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 
 namespace nlsqlagent::rt {
 namespace {
 
-PyTypeObject g_function_type;
+// A static type with its object header (a reference count of its own); the other fields are filled by name in
+// ready_function_type, since their layout changes between versions.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#endif
+PyTypeObject g_function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 bool g_type_ready = false;
 TracebackSite g_defaults_site = {"nlsqlagent.__defaults__"};
 
@@ -17,28 +28,31 @@ FunctionObject *as_function(PyObject *o) { return reinterpret_cast<FunctionObjec
 
 // ---- lifetime -------------------------------------------------------------------------------------------
 
+// The owned references, each listed once. Clearing breaks the cycles that run through what callers can set
+// and releases kClearedFields; it keeps the object usable, as CPython's own function type does: code that
+// reaches a cleared object in the same collection (a weakref callback, say) may still read every attribute
+// and call it. So the names become the empty string (a str subclass set by a caller could hold a cycle) and
+// the rest of kKeptFields stays: the namespace and the code cannot be replaced by a caller (and the
+// namespace is a dict that the collector clears itself), and the one-slot default is the value found at
+// initialisation. Deallocation clears, then releases kKeptFields.
+using Field = PyObject *FunctionObject::*;
+constexpr Field kClearedFields[] = {&FunctionObject::module,     &FunctionObject::doc,
+                                    &FunctionObject::dict,       &FunctionObject::defaults,
+                                    &FunctionObject::kwdefaults, &FunctionObject::annotations};
+constexpr Field kKeptFields[] = {&FunctionObject::name, &FunctionObject::qualname, &FunctionObject::globals,
+                                 &FunctionObject::code, &FunctionObject::default_slot};
+// Every PyObject * from `module` to the end of the struct is in one of the two lists.
+static_assert(offsetof(FunctionObject, module) +
+                  (std::size(kClearedFields) + std::size(kKeptFields)) * sizeof(PyObject *) ==
+              sizeof(FunctionObject));
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
   FunctionObject *f = as_function(self);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->dict);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->code);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->kwdefaults);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->default_slot);
+  for (Field field : kClearedFields) Py_VISIT(f->*field);
+  for (Field field : kKeptFields) Py_VISIT(f->*field);
   return 0;
 }
 
-/// Breaks the cycles that run through what callers can set, and keeps the object usable as CPython's own
-/// function type does: code that reaches a cleared object in the same collection (a weakref callback, say)
-/// may still read every attribute and call it. The names become the empty string (a str subclass set by
-/// a caller could hold a cycle); the namespace and the code stay, since neither can be replaced by a caller
-/// and the namespace is a dict that the collector clears itself; the one-slot default is the value found at
-/// initialisation and is never replaced.
 int function_clear(PyObject *self) {
   FunctionObject *f = as_function(self);
   PyObject *empty = PyUnicode_FromStringAndSize(nullptr, 0);  // the interpreter's shared empty str
@@ -48,12 +62,7 @@ int function_clear(PyObject *self) {
   } else {
     PyErr_Clear();  // cannot happen: the empty str is a singleton; the old names then stay
   }
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->dict);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->kwdefaults);
-  Py_CLEAR(f->annotations);
+  for (Field field : kClearedFields) Py_CLEAR(f->*field);
   f->defaults_pending = false;
   return 0;
 }
@@ -62,17 +71,8 @@ void function_dealloc(PyObject *self) {
   PyObject_GC_UnTrack(self);
   FunctionObject *f = as_function(self);
   if (f->weakrefs) PyObject_ClearWeakRefs(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->dict);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->code);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->kwdefaults);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->default_slot);
+  function_clear(self);
+  for (Field field : kKeptFields) Py_CLEAR(f->*field);
   PyObject_GC_Del(self);
 }
 
@@ -96,7 +96,8 @@ PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
   Ref kwnames = Ref::steal(PyTuple_New(nkw));
   if (!kwnames) return nullptr;
   PyObject *small[8];
-  PyObject **stack = nargs + nkw <= 8 ? small : PyMem_New(PyObject *, static_cast<size_t>(nargs + nkw));
+  const bool fits = nargs + nkw <= static_cast<Py_ssize_t>(std::size(small));
+  PyObject **stack = fits ? small : PyMem_New(PyObject *, static_cast<size_t>(nargs + nkw));
   if (!stack) return PyErr_NoMemory();
   for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = items[i];  // borrowed from the tuple
   Py_ssize_t pos = 0, k = 0;
@@ -119,9 +120,15 @@ PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
   return result;
 }
 
+/// The short name of the type, as its repr and the interpreter's messages show it: the part of tp_name after
+/// the last dot for a static type, the type's own name for a heap type. Borrowed.
+const char *type_short_name(PyTypeObject *type) {
+  const char *dot = std::strrchr(type->tp_name, '.');
+  return dot ? dot + 1 : type->tp_name;
+}
+
 PyObject *function_repr(PyObject *self) {
-  return PyUnicode_FromFormat("<%s %U at %p>", compat::type_short_name(Py_TYPE(self)), as_function(self)->qualname,
-                              self);
+  return PyUnicode_FromFormat("<%s %U at %p>", type_short_name(Py_TYPE(self)), as_function(self)->qualname, self);
 }
 
 PyObject *function_reduce(PyObject *self, PyObject * /*unused*/) { return Py_NewRef(as_function(self)->qualname); }
@@ -215,7 +222,7 @@ PyObject *get_kwdefaults(PyObject *self, void *) {
 int store_reported_defaults(FunctionObject *f, PyObject **field, PyObject *value, const char *attribute) {
   if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                        "changes to %s.%s will not currently affect the values used in function calls",
-                       compat::type_short_name(Py_TYPE(f)), attribute) < 0 ||
+                       type_short_name(Py_TYPE(f)), attribute) < 0 ||
       build_pending_defaults(f) < 0) {
     return -1;
   }
@@ -352,93 +359,35 @@ int prepare_method(MethodDef &def) noexcept {
     if (def.interned_params[i]) continue;
     def.interned_params[i] = PyUnicode_InternFromString(def.params[i].name);
     if (!def.interned_params[i]) return -1;
+    def.param_attrs[i].name = def.interned_params[i];
   }
   return 0;
 }
 
-PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code,
-                       PyObject *slot_value) noexcept {
+PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *slot_value) noexcept {
   Ref name = Ref::steal(PyUnicode_InternFromString(def->name));
   Ref qualname = Ref::steal(PyUnicode_FromString(def->qualname));
   if (!name || !qualname) return nullptr;
   FunctionObject *f = PyObject_GC_New(FunctionObject, &g_function_type);
   if (!f) return nullptr;
-    // No failure from here on: the object is complete before anything can see it.
+  // No failure from here on: the object is complete before anything can see it. Every field after the
+  // header starts empty; then the ones that hold something.
+  std::memset(reinterpret_cast<char *>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
 #if NLSA_VECTORCALL_UNCHECKED_KEYS
   f->vectorcall = key_checked_vectorcall;
 #elif NLSA_HAVE_VECTORCALL
   f->vectorcall = def->entry;
 #endif
   f->def = def;
+  f->defaults_pending = def->nrequired < def->nparams;
+  f->module = Py_NewRef(module_name);
   f->name = name.release();
   f->qualname = qualname.release();
-  f->module = Py_NewRef(module_name);
-  f->doc = nullptr;
-  f->dict = nullptr;
   f->globals = Py_NewRef(globals);
-  f->code = Py_NewRef(code);
-  f->defaults = nullptr;
-  f->kwdefaults = nullptr;
-  f->annotations = nullptr;
+  f->code = Py_NewRef(def->code);
   f->default_slot = Py_XNewRef(slot_value);
-  f->weakrefs = nullptr;
-  f->defaults_pending = def->nrequired < def->nparams;
   PyObject_GC_Track(f);
   return reinterpret_cast<PyObject *>(f);
-}
-
-namespace {
-
-constexpr char kNativeCodeMessage[] =
-    "this code object describes a native method of nlsqlagent and has no Python body to run; call the method";
-
-/// str() of the error that a method's code object raises when it is run by itself: the class is raised
-/// without arguments, so its text comes from the class. A builtin function in the class dict is not bound,
-/// so it is called without arguments.
-PyObject *native_code_message(PyObject *, PyObject *) { return PyUnicode_FromString(kNativeCodeMessage); }
-
-PyMethodDef g_native_code_message_def = {"__str__", native_code_message, METH_NOARGS, nullptr};
-
-/// The error class (process lifetime): nlsqlagent.NativeMethodError, a TypeError. Borrowed, or null.
-PyObject *native_code_error() {
-  static PyObject *error = nullptr;
-  if (error) return error;
-  Ref str = Ref::steal(PyCFunction_New(&g_native_code_message_def, nullptr));
-  Ref dict = str ? Ref::steal(PyDict_New()) : Ref();
-  if (!dict || PyDict_SetItemString(dict.get(), "__str__", str.get()) < 0) return nullptr;
-  error = PyErr_NewExceptionWithDoc("nlsqlagent.NativeMethodError", kNativeCodeMessage, PyExc_TypeError, dict.get());
-  return error;
-}
-
-}  // namespace
-
-int build_code_objects(MethodDef *const *defs, int count, PyObject **codes) noexcept {
-  PyObject *error = native_code_error();
-  Ref filename = Ref::steal(PyUnicode_InternFromString(kSourceFile));
-  if (!error || !filename) return -1;
-  for (int m = 0; m < count; ++m) {
-    const MethodDef &def = *defs[m];
-    int nlocals = def.nparams;
-    while (nlocals - def.nparams < kMaxExtraLocals && def.extra_locals[nlocals - def.nparams]) ++nlocals;
-    Ref varnames = Ref::steal(PyTuple_New(nlocals));
-    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
-    bool ok = varnames && name && qualname;
-    for (int i = 0; ok && i < nlocals; ++i) {
-      PyObject *local = i < def.nparams ? Py_NewRef(def.interned_params[i])
-                                        : PyUnicode_InternFromString(def.extra_locals[i - def.nparams]);
-      ok = local != nullptr;
-      if (ok) PyTuple_SET_ITEM(varnames.get(), i, local);
-    }
-    codes[m] = ok ? compat::new_code(def.nparams, varnames.get(), filename.get(), name.get(), qualname.get(),
-                                     def.def_line, error)
-                  : nullptr;
-    if (!codes[m]) {
-      for (int k = 0; k < m; ++k) Py_CLEAR(codes[k]);
-      return -1;
-    }
-  }
-  return 0;
 }
 
 }  // namespace nlsqlagent::rt

@@ -3,16 +3,16 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 
 #include "../compat.hpp"
+#include "attributes.hpp"
 #include "traceback.hpp"
 
 namespace nlsqlagent::rt {
 
 constexpr int kMaxParams = 5;
-constexpr int kMaxExtraLocals = 1;
 
 /// What an omitted parameter takes; kRequired marks a parameter without a default.
 enum class Default : uint8_t { kRequired, kNone, kTrue, kSlot };
@@ -33,16 +33,18 @@ struct FunctionObject;
 /// with an exception set and the method's traceback entry added.
 using MethodBody = PyObject *(*)(FunctionObject *f, PyObject *const *bound);
 
-/// Everything fixed about one method, as its definition in the source says it; the counts are derived.
+/// Everything fixed about one method, as its definition in the source says it; the counts are derived, and a
+/// parameter list longer than kMaxParams does not compile.
 struct MethodDef {
-  /// `params` in order (required ones first); `extra_local` is the local name after them (the handler's
-  /// `e`), or null.
-  /// `method_entry` is method_entry<body> (binding.hpp): the call entry that binds and runs the body.
+  /// `parameters` in order (required ones first); `extra_local` is the local name after them (the handler's
+  /// `e`), or null. `method_entry` is method_entry<body> (binding.hpp): the call entry that binds and runs
+  /// the body.
+  template <size_t N>
   MethodDef(const char *method_name, const char *method_qualname, int line, vectorcallfunc method_entry,
-            std::initializer_list<Param> parameters, const char *extra_local = nullptr) noexcept
-      : name(method_name), qualname(method_qualname), def_line(line), entry(method_entry), extra_locals{extra_local} {
+            const Param (&parameters)[N], const char *extra = nullptr) noexcept
+      : name(method_name), qualname(method_qualname), def_line(line), entry(method_entry), extra_local(extra) {
+    static_assert(N >= 1 && N <= kMaxParams, "a method takes the instance and at most kMaxParams - 1 more");
     for (const Param &p : parameters) {
-      if (nparams == kMaxParams) break;
       params[nparams++] = p;
       if (p.fallback == Default::kRequired && nrequired == nparams - 1) ++nrequired;
     }
@@ -50,21 +52,24 @@ struct MethodDef {
   MethodDef(const MethodDef &) = delete;
   MethodDef &operator=(const MethodDef &) = delete;
 
-  const char *name;      // bare name, also the name in every binding error
-  const char *qualname;  // "Class.method"
-  int def_line;          // line of the definition: binding failures and the code object's first line
-  vectorcallfunc entry;  // binds the arguments (a failure gets the entry at def_line), then runs the body
+  const char *name;         // bare name, also the name in every binding error
+  const char *qualname;     // "Class.method"
+  int def_line;             // line of the definition: binding failures and the code object's first line
+  vectorcallfunc entry;     // binds the arguments (a failure gets the entry at def_line), then runs the body
+  const char *extra_local;  // the local name after the parameters, or null
   Param params[kMaxParams] = {};
-  const char *extra_locals[kMaxExtraLocals];
   int nparams = 0;
   int nrequired = 0;  // the required parameters come first
 
-  // Filled by prepare_method at initialisation; process lifetime.
+  // Filled by prepare_method and build_code_object at initialisation; process lifetime.
   PyObject *interned_params[kMaxParams] = {};
-  TracebackSite site;  // "nlsqlagent." + qualname
+  Attr param_attrs[kMaxParams];  // self.<parameter>, for the methods that store their parameters
+  TracebackSite site;            // "nlsqlagent." + qualname
+  PyObject *code = nullptr;      // the method's code object (code_objects.hpp)
 };
 
-/// Interns the parameter names and names the traceback site. 0, or -1 with an exception set. Idempotent.
+/// Interns the parameter names, names the attributes of the same names and the traceback site. 0, or -1
+/// with an exception set. Idempotent.
 int prepare_method(MethodDef &def) noexcept;
 
 struct FunctionObject {
@@ -73,19 +78,20 @@ struct FunctionObject {
       vectorcallfunc vectorcall;
 #endif
   MethodDef *def;
-  PyObject *name;          // str, never null (clearing puts the empty string in)
-  PyObject *qualname;      // str, never null (clearing puts the empty string in)
+  PyObject *weakrefs;
+  bool defaults_pending;  // __defaults__ is still to be built from the definition, on its first read
+  // The owned references, each listed once in function.cpp: what clearing releases, then what it keeps.
   PyObject *module;        // any object; null reads as None
   PyObject *doc;           // null: the definition's (absent) doc
   PyObject *dict;          // attribute dictionary, made on first use
-  PyObject *globals;       // the module namespace, never null; kept by clearing (the dict clears itself)
-  PyObject *code;          // never null; holds only names and constants, so no cycle runs through it
   PyObject *defaults;      // what __defaults__ reports
   PyObject *kwdefaults;    // what __kwdefaults__ reports
   PyObject *annotations;   // made on first read
+  PyObject *name;          // str, never null (clearing puts the empty string in)
+  PyObject *qualname;      // str, never null (clearing puts the empty string in)
+  PyObject *globals;       // the module namespace, never null; kept by clearing (the dict clears itself)
+  PyObject *code;          // never null; holds only names and constants, so no cycle runs through it
   PyObject *default_slot;  // the one-slot store for a default computed at initialisation; never cleared
-  PyObject *weakrefs;
-  bool defaults_pending;  // __defaults__ is still to be built from the definition, on its first read
 };
 
 /// Readies the function type; -1 with an exception set on failure. Safe to call again.
@@ -94,16 +100,10 @@ int ready_function_type() noexcept;
 /// The function type (borrowed, static).
 PyTypeObject *function_type() noexcept;
 
-/// Makes a function object for `def` (prepared) with the module namespace `globals`, code object `code`, and
-/// `slot_value` for a kSlot default (borrowed; may be null when there is none). Its __defaults__ are built
-/// from the definition on first read. Returns a new reference or null with an exception set.
-PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *code,
-                       PyObject *slot_value) noexcept;
-
-/// The code objects of the methods `defs` (prepared), one new reference each in `codes`: the names, file name,
-/// parameters, local names and first line of each method, and a body that raises nlsqlagent.NativeMethodError
-/// (a TypeError saying the method is native), so that running one is safe. 0, or -1 with an exception set.
-int build_code_objects(MethodDef *const *defs, int count, PyObject **codes) noexcept;
+/// Makes a function object for `def` (prepared, with its code object) with the module namespace `globals`
+/// and `slot_value` for a kSlot default (borrowed; may be null when there is none). Its __defaults__ are
+/// built from the definition on first read. Returns a new reference or null with an exception set.
+PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals, PyObject *slot_value) noexcept;
 
 /// Value an omitted optional parameter `index` of `f` takes (borrowed).
 inline PyObject *call_default(const FunctionObject *f, int index) {

@@ -23,7 +23,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "ops.hpp"
+#include "redact.hpp"
 
 namespace nlsqlagent::rt {
 namespace {

@@ -1,5 +1,4 @@
-// Traceback entries that the module's native code adds to a propagating exception, and the context they
-// and the name lookups take from the module.
+// Traceback entries that the module's native code adds to a propagating exception.
 #pragma once
 
 #include <Python.h>
@@ -11,20 +10,6 @@ constexpr const char *kSourceFile = "nlsqlagent/base";
 
 /// Highest source line of `nlsqlagent/base` that an entry can name.
 constexpr int kMaxSourceLine = 96;
-
-/// What the runtime takes from the module, handed over once by the exec step (strong references, kept for
-/// the process): the namespace that entries' frames carry as globals, and the builtins module that name
-/// lookups fall back on.
-struct Context {
-  PyObject *globals = nullptr;
-  PyObject *builtins = nullptr;
-};
-
-/// The context (borrowed fields; null before the first exec step).
-const Context &context() noexcept;
-
-/// Replaces the context; the old references are released last.
-void set_context(PyObject *globals, PyObject *builtins) noexcept;
 
 /// One function name of the traceback ("nlsqlagent.AgentRunner.run", "init nlsqlagent"), with its code
 /// objects made once per line and kept for the life of the process.

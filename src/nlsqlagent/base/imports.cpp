@@ -1,0 +1,278 @@
+// The module's import statements, run directly through the interpreter's import function, and the quieting
+// of LangChain's deprecation notes that they trigger.
+#include "imports.hpp"
+
+#include <iterator>
+
+#include "../compat.hpp"
+#include "../runtime/error_scope.hpp"
+#include "lines.hpp"
+
+namespace nlsqlagent::base {
+namespace {
+
+enum class ImportKind { kFrom, kPlain, kAllPublic };
+
+struct ImportStatement {
+  int line;  // of the statement in the source
+  ImportKind kind;
+  const char *module;
+  const char *name;  // the name a from-import binds
+};
+
+constexpr ImportStatement kImports[] = {
+    {1, ImportKind::kFrom, "langchain.agents", "create_sql_agent"},
+    {2, ImportKind::kFrom, "langchain.agents.agent_toolkits", "SQLDatabaseToolkit"},
+    {3, ImportKind::kFrom, "langchain.sql_database", "SQLDatabase"},
+    {4, ImportKind::kFrom, "langchain.llms.openai", "OpenAI"},
+    {5, ImportKind::kFrom, "langchain.agents", "AgentExecutor"},
+    {6, ImportKind::kFrom, "langchain.agents.agent_types", "AgentType"},
+    {7, ImportKind::kFrom, "langchain.chat_models", "ChatOpenAI"},
+    {8, ImportKind::kFrom, "sqlalchemy", "create_engine"},
+    {9, ImportKind::kPlain, "os", nullptr},
+    {10, ImportKind::kAllPublic, "langchain.agents", nullptr},
+    {11, ImportKind::kFrom, "langchain.llms", "OpenAI"},
+    {12, ImportKind::kFrom, "langchain.sql_database", "SQLDatabase"},
+    {13, ImportKind::kPlain, "pymysql", nullptr},
+};
+
+/// The statements stand on the first lines of the source, one per line, in order, before the classes.
+constexpr bool imports_on_their_lines() {
+  for (size_t i = 0; i < std::size(kImports); ++i) {
+    if (kImports[i].line != static_cast<int>(i) + 1) return false;
+  }
+  return static_cast<int>(std::size(kImports)) < line::kConnectorClass;
+}
+static_assert(imports_on_their_lines());
+
+/// The import function, called directly: level 0, the namespace as globals, a new empty dict as locals.
+Ref import_module(PyObject *globals, PyObject *path, PyObject *fromlist) {
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return Ref();
+  return Ref::steal(PyImport_ImportModuleLevelObject(path, globals, locals.get(), fromlist, 0));
+}
+
+/// `from <path> import <name>`: the attribute, else the submodule already in sys.modules. 0 or -1.
+int from_import(PyObject *globals, PyObject *path, const char *name_text) {
+  Ref name = Ref::steal(PyUnicode_InternFromString(name_text));
+  Ref fromlist = Ref::steal(PyList_New(1));
+  if (!name || !fromlist) return -1;
+  PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name.get()));
+  Ref module = import_module(globals, path, fromlist.get());
+  if (!module) return -1;
+  Ref value = Ref::steal(PyObject_GetAttr(module.get(), name.get()));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    Ref module_name = Ref::steal(PyObject_GetAttrString(module.get(), "__name__"));
+    Ref key = module_name ? Ref::steal(PyUnicode_FromFormat("%S.%S", module_name.get(), name.get())) : Ref();
+    if (key) value = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), key.get()));
+  }
+  if (!value) {
+    // The lookup's own failure (a MemoryError, say) stays reachable as the ImportError's context.
+    Ref cause = compat::take_pending_exception();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    if (cause) {
+      Ref error = compat::take_pending_exception();
+      if (error) PyException_SetContext(error.get(), cause.release());
+      compat::restore_pending_exception(std::move(error));
+    }
+    return -1;
+  }
+  return PyDict_SetItem(globals, name.get(), value.get());
+}
+
+/// True when the module found in sys.modules is still initialising (spec._initializing is true).
+/// 1, 0, or -1 with an exception set.
+int still_initialising(PyObject *module) {
+  Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
+  Ref initializing = spec ? Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing")) : Ref();
+  if (!initializing) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return PyObject_IsTrue(initializing.get());
+}
+
+/// `import <name>`: the module in sys.modules unless it is still initialising, else the import function.
+int plain_import(PyObject *globals, PyObject *name) {
+  Ref module = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), name));
+  if (!module && PyErr_Occurred()) return -1;
+  if (module) {
+    const int initialising = still_initialising(module.get());
+    if (initialising < 0) return -1;
+    if (initialising) module = Ref();
+  }
+  if (!module) module = import_module(globals, name, nullptr);
+  if (!module) return -1;
+  return PyDict_SetItem(globals, name, module.get());
+}
+
+/// The names that `from <module> import *` takes: __all__, else the public keys of __dict__. New reference.
+Ref public_names(PyObject *module) {
+  Ref names = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (names || !PyErr_ExceptionMatches(PyExc_AttributeError)) return names;
+  PyErr_Clear();
+  Ref dict = Ref::steal(PyObject_GetAttrString(module, "__dict__"));
+  if (!dict) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+    }
+    return Ref();
+  }
+  Ref keys = Ref::steal(PyMapping_Keys(dict.get()));
+  if (!keys) return Ref();
+  Ref result = Ref::steal(PyList_New(0));
+  if (!result) return Ref();
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+    PyObject *key = PyList_GET_ITEM(keys.get(), i);
+    if (PyUnicode_Check(key) && compat::ready_text(key) < 0) return Ref();
+    const bool private_name =
+        PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_';
+    if (!private_name && PyList_Append(result.get(), key) < 0) return Ref();
+  }
+  return result;
+}
+
+/// `from <path> import *`: every name is read before any is bound, so a failure binds nothing.
+int import_all_public(PyObject *module_object, PyObject *globals, PyObject *path) {
+  Ref star = Ref::steal(PyUnicode_FromString("*"));
+  Ref fromlist = star ? Ref::steal(PyList_New(1)) : Ref();
+  if (!fromlist) return -1;
+  PyList_SET_ITEM(fromlist.get(), 0, star.release());
+  Ref module = import_module(globals, path, fromlist.get());
+  if (!module) return -1;
+  Ref names = public_names(module.get());
+  if (!names) return -1;
+  Ref taken = Ref::steal(PyDict_New());
+  if (!taken) return -1;
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref name = Ref::steal(PySequence_GetItem(names.get(), i));
+    if (!name) {
+      if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
+      PyErr_Clear();
+      break;
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(module.get(), name.get()));
+    if (!value || PyDict_SetItem(taken.get(), name.get(), value.get()) < 0) return -1;
+  }
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(taken.get(), &pos, &name, &value)) {
+    if (PyObject_SetAttr(module_object, name, value) < 0) return -1;
+  }
+  return 0;
+}
+
+/// Whether `category` is one of LangChain's deprecation categories: a DeprecationWarning (or pending one)
+/// defined by a langchain package. -1 with an exception set.
+int langchain_deprecation(PyObject *category) {
+  if (!PyType_Check(category)) return 0;
+  const int deprecation = PyObject_IsSubclass(category, PyExc_DeprecationWarning);
+  const int pending = deprecation == 0 ? PyObject_IsSubclass(category, PyExc_PendingDeprecationWarning) : 0;
+  if (deprecation < 0 || pending < 0) return -1;
+  if (!deprecation && !pending) return 0;
+  Ref module = Ref::steal(PyObject_GetAttrString(category, "__module__"));
+  if (!module) return -1;
+  if (!PyUnicode_Check(module.get())) return 0;
+  static PyObject *prefix = nullptr;  // interned once, for the process
+  if (!prefix && !(prefix = PyUnicode_InternFromString("langchain"))) return -1;
+  return PyUnicode_Tailmatch(module.get(), prefix, 0, PY_SSIZE_T_MAX, -1);  // __module__ starts with it
+}
+
+/// The thread whose import statements run now (PyThread_get_thread_ident), or 0 while none do.
+unsigned long g_quiet_thread = 0;
+
+/// warnings._showwarnmsg while the module's import statements run: on the importing thread, LangChain's notes
+/// about its deprecated import paths, which those statements use and the module's users cannot change, are
+/// dropped; every other warning, and every warning of another thread or at another time, goes to the
+/// function it replaced with the very same message object, so that it behaves exactly as that one.
+PyObject *quiet_showwarnmsg(PyObject *original, PyObject *message) {
+  if (g_quiet_thread != 0 && g_quiet_thread == PyThread_get_thread_ident()) {
+    Ref category = Ref::steal(PyObject_GetAttrString(message, "category"));
+    if (!category) return nullptr;
+    const int drop = langchain_deprecation(category.get());
+    if (drop < 0) return nullptr;
+    if (drop) Py_RETURN_NONE;
+  }
+  return PyObject_CallFunctionObjArgs(original, message, nullptr);
+}
+
+PyMethodDef g_quiet_showwarnmsg_def = {"_showwarnmsg", quiet_showwarnmsg, METH_O, nullptr};
+
+/// Quiets LangChain's deprecation notes on this thread for its lifetime. The warnings machinery shows every
+/// warning through warnings._showwarnmsg, which nothing else saves or swaps (catch_warnings and
+/// logging.captureWarnings work on showwarning and _showwarnmsg_impl), so it is wrapped there and put back
+/// afterwards unless someone replaced it meanwhile; a wrapper left in someone's hands only forwards. Without
+/// a _showwarnmsg to wrap, the import goes on unquieted.
+class QuietLangChainNotes {
+ public:
+  QuietLangChainNotes() {
+    warnings_ = Ref::steal(PyImport_ImportModule("warnings"));
+    if (!warnings_) return;
+    original_ = Ref::steal(PyObject_GetAttrString(warnings_.get(), "_showwarnmsg"));
+    if (!original_) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+      PyErr_Clear();
+      ok_ = true;
+      return;
+    }
+    quiet_ = Ref::steal(PyCFunction_New(&g_quiet_showwarnmsg_def, original_.get()));
+    if (!quiet_ || PyObject_SetAttrString(warnings_.get(), "_showwarnmsg", quiet_.get()) < 0) return;
+    ok_ = true;
+    g_quiet_thread = PyThread_get_thread_ident();
+  }
+  /// False with an exception set when the quieting could not be put in place.
+  bool ok() const { return ok_; }
+  ~QuietLangChainNotes() {
+    g_quiet_thread = 0;
+    if (!quiet_ || !ok_) return;
+    rt::ErrorScope pending;  // the import's own error, if any, stays the one reported
+    Ref current = Ref::steal(PyObject_GetAttrString(warnings_.get(), "_showwarnmsg"));
+    if (current.get() == quiet_.get() && PyObject_SetAttrString(warnings_.get(), "_showwarnmsg", original_.get()) < 0) {
+      PyErr_WriteUnraisable(warnings_.get());
+    }
+    // A missing attribute (someone deleted it) is left as they left it.
+  }
+  QuietLangChainNotes(const QuietLangChainNotes &) = delete;
+  QuietLangChainNotes &operator=(const QuietLangChainNotes &) = delete;
+
+ private:
+  Ref warnings_, original_, quiet_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+int run_imports(PyObject *module_object, PyObject *globals, rt::TracebackSite &site) noexcept {
+  QuietLangChainNotes quiet;
+  if (!quiet.ok()) {
+    rt::add_traceback(site, line::kSetup);
+    return -1;
+  }
+  for (const ImportStatement &statement : kImports) {
+    Ref path = Ref::steal(PyUnicode_InternFromString(statement.module));
+    int rc = -1;
+    if (path) {
+      switch (statement.kind) {
+        case ImportKind::kFrom:
+          rc = from_import(globals, path.get(), statement.name);
+          break;
+        case ImportKind::kPlain:
+          rc = plain_import(globals, path.get());
+          break;
+        case ImportKind::kAllPublic:
+          rc = import_all_public(module_object, globals, path.get());
+          break;
+      }
+    }
+    if (rc < 0) {
+      rt::add_traceback(site, statement.line);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace nlsqlagent::base
