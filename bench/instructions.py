@@ -1,8 +1,10 @@
 """Instructions per call of each operation, counted by callgrind: the operation run N times, minus a run of 0,
 divided by N. Counts, unlike timings, repeat exactly for the same build and inputs.
 
-    python bench/instructions.py table [N]            # every operation, the module that `import` finds
+    python bench/instructions.py table [N]            # every operation: the module `import` finds, the
+                                                      # reference source (the plain-Python yardstick), ratio
     python bench/instructions.py run 5000             # one operation N times, under a counter of one's own
+                                                      # (NLSA_BENCH_SIDE=plain: on the reference source)
 """
 import os
 import re
@@ -15,7 +17,18 @@ try:
 except ImportError:
     sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "fakestack"))
 
-import nlsqlagent as nl  # noqa: E402
+if os.environ.get("NLSA_BENCH_SIDE") == "plain":
+    import importlib.util  # noqa: E402
+    import warnings  # noqa: E402
+
+    _spec = importlib.util.spec_from_file_location("plain_agent", os.path.join(os.path.dirname(HERE), "reference",
+                                                                                  "base.py"))
+    nl = importlib.util.module_from_spec(_spec)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        _spec.loader.exec_module(nl)
+else:
+    import nlsqlagent as nl  # noqa: E402
 
 
 class Agent:
@@ -76,10 +89,10 @@ OPERATIONS = {
     "create fails": create_fails,
 }
 
-def counted(name, calls):
-    """Instructions callgrind counts for a process that runs `name` `calls` times."""
+def counted(name, calls, side):
+    """Instructions callgrind counts for a process that runs `name` `calls` times on `side`."""
     # A fixed hash seed: string hashes decide how dicts grow and probe, here and in the import before the loop.
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    env = dict(os.environ, PYTHONHASHSEED="0", NLSA_BENCH_SIDE=side)
     proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
                            os.path.abspath(__file__), name, str(calls)], capture_output=True, text=True, env=env)
     found = re.search(r"Collected : (\d+)", proc.stderr)
@@ -91,8 +104,10 @@ def counted(name, calls):
 def table(calls):
     out = sys.__stdout__  # the operations print to /dev/null
     print("instructions per call (%s, %s)" % (sys.version.split()[0], nl.__file__), file=out)
+    print("%-18s %8s %8s %6s" % ("operation", "native", "plain", "ratio"), file=out)
     for name in OPERATIONS:
-        print("%-18s %8d" % (name, round((counted(name, calls) - counted(name, 0)) / calls)), file=out, flush=True)
+        native, plain = ((counted(name, calls, side) - counted(name, 0, side)) / calls for side in ("native", "plain"))
+        print("%-18s %8d %8d %6.3f" % (name, round(native), round(plain), native / plain), file=out, flush=True)
 
 
 if __name__ == "__main__":
