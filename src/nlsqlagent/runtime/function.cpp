@@ -34,7 +34,7 @@ FunctionObject *as_function(PyObject *o) { return reinterpret_cast<FunctionObjec
 // and call it. So the names become the empty string (a str subclass set by a caller could hold a cycle) and
 // the rest of kKeptFields stays: the namespace and the code cannot be replaced by a caller (and the
 // namespace is a dict that the collector clears itself), and the one-slot default is the value found at
-// initialisation. Deallocation clears, then releases kKeptFields.
+// initialisation. Deallocation releases both lists.
 using Field = PyObject *FunctionObject::*;
 constexpr Field kClearedFields[] = {&FunctionObject::module,     &FunctionObject::doc,
                                     &FunctionObject::dict,       &FunctionObject::defaults,
@@ -46,6 +46,11 @@ static_assert(offsetof(FunctionObject, module) +
                   (std::size(kClearedFields) + std::size(kKeptFields)) * sizeof(PyObject *) ==
               sizeof(FunctionObject));
 
+template <size_t N>
+void release(FunctionObject *f, const Field (&fields)[N]) {
+  for (Field field : fields) Py_CLEAR(f->*field);
+}
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
   FunctionObject *f = as_function(self);
   for (Field field : kClearedFields) Py_VISIT(f->*field);
@@ -55,14 +60,12 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int function_clear(PyObject *self) {
   FunctionObject *f = as_function(self);
-  PyObject *empty = PyUnicode_FromStringAndSize(nullptr, 0);  // the interpreter's shared empty str
-  if (empty) {
+  // The interpreter's shared empty str: made at start-up, so this makes nothing and cannot fail.
+  if (PyObject *empty = PyUnicode_New(0, 0)) {
     Py_SETREF(f->name, Py_NewRef(empty));
     Py_SETREF(f->qualname, empty);
-  } else {
-    PyErr_Clear();  // cannot happen: the empty str is a singleton; the old names then stay
   }
-  for (Field field : kClearedFields) Py_CLEAR(f->*field);
+  release(f, kClearedFields);
   f->defaults_pending = false;
   return 0;
 }
@@ -71,8 +74,9 @@ void function_dealloc(PyObject *self) {
   PyObject_GC_UnTrack(self);
   FunctionObject *f = as_function(self);
   if (f->weakrefs) PyObject_ClearWeakRefs(self);
-  function_clear(self);
-  for (Field field : kKeptFields) Py_CLEAR(f->*field);
+  // Not function_clear: deallocation may run while an exception is pending, and must neither make nor clear one.
+  release(f, kClearedFields);
+  release(f, kKeptFields);
   PyObject_GC_Del(self);
 }
 
