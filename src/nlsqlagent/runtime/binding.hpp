@@ -37,20 +37,36 @@ inline bool all_in_order(const MethodDef &def, Py_ssize_t nargs, PyObject *kwnam
   return true;
 }
 
+/// Binds the arguments (a binding failure gets the traceback entry at the definition's line and the body does
+/// not run) and hands the body the bound values. New reference or null.
+template <MethodBody Body>
+PyObject *bind_and_run(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  const MethodDef &def = *f->def;
+  if (all_in_order(def, nargs, kwnames)) return Body(f, args);  // the arguments are the bound values
+  PyObject *bound[kMaxParams];
+  return bind_arguments(f, args, nargs, kwnames, bound) ? Body(f, bound) : fail_at(f->def->site, def.def_line);
+}
+
+/// An entry that the re-entry guard refused, or counted because the thread runs off its known stack.
+template <MethodBody Body>
+[[gnu::noinline, gnu::cold]] PyObject *guarded_entry(Entry entry, FunctionObject *f, PyObject *const *args,
+                                                     Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  if (entry == Entry::kRefused) return nullptr;
+  PyObject *result = bind_and_run<Body>(f, args, nargs, kwnames);
+  leave_counted_call();
+  return result;
+}
+
 /// The call entry of the method whose body is `Body`, in vectorcall shape; every method's entry is one of
-/// these. It guards against native re-entry (stack_guard.hpp), binds the arguments (a binding failure gets the
-/// traceback entry at the definition's line and the body does not run) and hands the body the bound values. New
-/// reference or null.
+/// these. It guards against native re-entry (stack_guard.hpp), then binds and runs the body. New reference
+/// or null.
 template <MethodBody Body>
 PyObject *method_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
   FunctionObject *f = reinterpret_cast<FunctionObject *>(callable);
-  MethodDef &def = *f->def;
   const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
-  const NativeEntry entry;
-  if (!entry) return nullptr;
-  if (all_in_order(def, nargs, kwnames)) return Body(f, args);  // the arguments are the bound values
-  PyObject *bound[kMaxParams];
-  return bind_arguments(f, args, nargs, kwnames, bound) ? Body(f, bound) : fail_at(def.site, def.def_line);
+  const Entry entry = enter_native_call(stack_pointer());
+  if (entry != Entry::kOnStack) return guarded_entry<Body>(entry, f, args, nargs, kwnames);
+  return bind_and_run<Body>(f, args, nargs, kwnames);
 }
 
 }  // namespace nlsqlagent::rt

@@ -47,8 +47,8 @@ enum class Entry : uint8_t { kRefused, kOnStack, kCounted };
 /// the margin, and counts the entries made off the known stack.
 [[gnu::noinline]] Entry enter_native_call_slow(uintptr_t frame) noexcept;
 
-/// Checks that a native entry whose frame is at `frame` leaves the margin free; kRefused with RecursionError
-/// set when it does not. A kCounted entry must be matched by leave_counted_call().
+/// Checks that a native entry whose stack pointer is `frame` leaves the margin free; kRefused with
+/// RecursionError set when it does not. A kCounted entry must be matched by leave_counted_call().
 inline Entry enter_native_call(uintptr_t frame) noexcept {
   const ThreadStack &s = thread_stack();
   if (frame - s.limit < s.span) return Entry::kOnStack;  // unsigned: also false below limit or above the top
@@ -58,22 +58,21 @@ inline Entry enter_native_call(uintptr_t frame) noexcept {
 /// Ends an entry that enter_native_call counted.
 inline void leave_counted_call() noexcept { --thread_stack().off_stack_depth; }
 
-/// Guards one native entry for its scope: `NativeEntry entry; if (!entry) return nullptr;`. The frame
-/// measured is that of the function the guard is inlined into (a frame address, not a local's: a sanitizer
-/// may move locals off the stack).
-class NativeEntry {
- public:
-  [[gnu::always_inline]] NativeEntry() noexcept
-      : entry_(enter_native_call(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))) {}
-  ~NativeEntry() {
-    if (entry_ == Entry::kCounted) leave_counted_call();
-  }
-  explicit operator bool() const noexcept { return entry_ != Entry::kRefused; }
-  NativeEntry(const NativeEntry &) = delete;
-  NativeEntry &operator=(const NativeEntry &) = delete;
-
- private:
-  Entry entry_;
-};
+/// The stack pointer of the calling function (inlined into it): what the guard measures. Read directly, not as
+/// a local's address, which a sanitizer may move off the stack, nor as a frame address, which would make the
+/// caller set up a frame.
+[[gnu::always_inline]] inline uintptr_t stack_pointer() noexcept {
+#if defined(__x86_64__)
+  uintptr_t sp;
+  asm volatile("mov %%rsp, %0" : "=r"(sp));
+  return sp;
+#elif defined(__aarch64__)
+  uintptr_t sp;
+  asm volatile("mov %0, sp" : "=r"(sp));
+  return sp;
+#else
+  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+}
 
 }  // namespace nlsqlagent::rt
