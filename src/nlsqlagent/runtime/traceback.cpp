@@ -2,6 +2,7 @@
 #include "traceback.hpp"
 
 #include <cassert>
+#include <utility>
 
 #include "../compat.hpp"
 
