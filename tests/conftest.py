@@ -25,6 +25,19 @@ import importlib.util  # noqa: E402
 
 import nlsqlagent  # noqa: E402
 
+# scripts/check-wheels runs the suite against a wheel installed in a virtual environment, and names the folder
+# that the module must come from: a copy in a build folder or the source tree would make the run prove nothing.
+INSTALLED_IN = os.environ.get("NLSA_TEST_INSTALLED_IN")
+if INSTALLED_IN and os.path.dirname(os.path.realpath(nlsqlagent.__file__)) != os.path.realpath(INSTALLED_IN):
+    pytest.exit("nlsqlagent was imported from %s, not from %s" % (nlsqlagent.__file__, INSTALLED_IN), returncode=3)
+
+
+def skip_for_installed_wheel():
+    """For tests that build a module of their own from the source tree, which says nothing of an installed
+    wheel (and needs a compiler and CMake)."""
+    if INSTALLED_IN:
+        pytest.skip("builds its own module from the source tree; this run tests an installed wheel")
+
 
 def load_reference():
     """reference/base.py, the plain-Python source that the module reproduces, as a module of its own."""

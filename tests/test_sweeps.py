@@ -10,6 +10,8 @@ import sys
 
 import pytest
 
+from conftest import skip_for_installed_wheel
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 SWEEP = os.path.join(HERE, "sweep.py")
@@ -29,6 +31,7 @@ def sweep(python, *args, path=None, timeout=900):
 
 @pytest.fixture(scope="session")
 def debug_build():
+    skip_for_installed_wheel()
     if not os.access(DEBUG_PYTHON, os.X_OK):
         if "%d.%d" % sys.version_info[:2] in os.environ.get("NLSA_REQUIRE_DEBUG", "").split():
             pytest.fail("%s is required (NLSA_REQUIRE_DEBUG) but missing" % DEBUG_PYTHON)

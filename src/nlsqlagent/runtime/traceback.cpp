@@ -4,6 +4,7 @@
 #include <frameobject.h>
 
 #include <cassert>
+#include <utility>
 
 #include "../ref.hpp"
 #include "context.hpp"
