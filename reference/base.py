@@ -96,7 +96,7 @@ _NAME = r"[A-Za-z0-9_.\- ]"  # the characters of a field's or a dict key's name
 _WORD = r"(?:%s)" % "|".join(
     _any_case(w) for w in ("key", "token", "secret", "secrets", "password", "passwd", "credential", "credentials"))
 _QUOTED = r"""'(?:[^'\\]|\\.)*(?:'|\\?\Z)|"(?:[^"\\]|\\.)*(?:"|\\?\Z)"""
-_VALUE = r"SecretStr\((?:%s)\)|%s" % (_QUOTED, _QUOTED)
+_VALUE = r"SecretStr\((?:%s)\)|b?(?:%s)" % (_QUOTED, _QUOTED)
 _SCHEME = r"(?:%s) +" % "|".join(_any_case(w) for w in ("bearer", "basic", "token"))
 _DIGEST = _any_case("digest") + r" +"
 _TOKEN = r"[A-Za-z0-9\-._~+/=]+"
@@ -107,7 +107,7 @@ _SECRETS = re.compile(
     + r"""|(?P<aq>['"])%s(?P<scheme>%s)(?=(?P=aq)|\Z)""" % (_SCHEME, _TOKEN)
     + r"""|'%s(?P<digest1>%s(?:[^'\\]|\\.)*\\?)""" % (_DIGEST, _PARAM)
     + r"""|"%s(?P<digest2>%s(?:[^"\\]|\\.)*\\?)""" % (_DIGEST, _PARAM)
-    + r"|%s: *(?:%s(?P<header>%s)|%s(?P<hdigest>%s[^\r\n]*))" % (
+    + r"|%s:[ \t]*(?:%s(?P<header>%s)|%s(?P<hdigest>%s[^\r\n]*))" % (
         _any_case("authorization"), _SCHEME, _TOKEN, _DIGEST, _PARAM)
     + r"""|[?&][A-Za-z0-9_.\-]*%s=(?P<query>[^&#\s'"<>]+)""" % _WORD
     + r"""|(?<=[A-Za-z0-9+.\-])://[^:@/\s'"?#<>]*:(?P<password>[^/\s'"?#<>]*)@""",

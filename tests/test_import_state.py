@@ -33,6 +33,9 @@ def during_import():
         t = threading.Thread(target=warnings.warn, args=("from another thread", LangChainDeprecationWarning))
         t.start()
         t.join()
+    elif MODE == "the importing thread warns of its own during the import":  # a signal handler could
+        from langchain_core._api import LangChainDeprecationWarning
+        warnings.warn("a note of the program's own, mid-import", LangChainDeprecationWarning)
 
 sys.during_import = during_import
 if MODE == "showwarning deleted":
@@ -55,7 +58,8 @@ warnings.warn("a later note of the program's own", UserWarning)
 """
 
 MODES = ["catch_warnings across the import", "logging.captureWarnings during the import",
-         "another thread warns during the import", "showwarning deleted"]
+         "another thread warns during the import", "the importing thread warns of its own during the import",
+         "showwarning deleted"]
 
 
 @pytest.fixture(scope="module")
@@ -73,7 +77,8 @@ def noisy_tree(tmp_path_factory):
     path.write_text("import sys\nsys.during_import()\n" + path.read_text())
     path = root / "langchain" / "chat_models.py"
     path.write_text("import warnings\nfrom langchain_core._api import LangChainDeprecationWarning\n"
-                    "warnings.warn('deprecated import path', LangChainDeprecationWarning)\n" + path.read_text())
+                    "warnings.warn('Importing ChatOpenAI from langchain.chat_models is deprecated.',"
+                    " LangChainDeprecationWarning)\n" + path.read_text())
     return str(root)
 
 
@@ -91,9 +96,11 @@ def test_the_import_leaves_the_warnings_machinery_as_plain_python_does(noisy_tre
     plain_during, plain_state, plain_after = scenario(mode, "reference", noisy_tree)
     assert (state, after) == (plain_state, plain_after)
     assert state.endswith(" True True\n") and after.count("LangChainDeprecationWarning: a later LangChain note") == 1
-    assert "deprecated import path" in plain_during and "deprecated import path" not in during
+    assert "Importing ChatOpenAI" in plain_during and "Importing ChatOpenAI" not in during
     if mode == "another thread warns during the import":  # only the importing thread is quieted
         assert "from another thread" in during and "from another thread" in plain_during
+    if mode == "the importing thread warns of its own during the import":  # and only LangChain's import notes
+        assert "mid-import" in during and "mid-import" in plain_during
 
 
 def test_failed_import_under_another_name_leaves_nothing(tmp_path):
@@ -110,3 +117,58 @@ def test_failed_import_under_another_name_leaves_nothing(tmp_path):
         print(hasattr(nlsqlagent, "DatabaseConnector"))
     """, str(tmp_path))
     assert result.stdout.split() == ["failed", "False", "True"], result.stderr[-3000:]
+
+
+FORK = """
+import os, sys, threading, warnings
+
+inside, forked = threading.Event(), threading.Event()
+
+def during_import():                     # on the importing thread: hold the import open while the main
+    inside.set()                         # thread forks
+    forked.wait()
+
+sys.during_import = during_import
+importer = threading.Thread(target=__import__, args=("nlsqlagent",))
+importer.start()
+inside.wait()
+pid = os.fork()
+if pid == 0:
+    # The child has neither the importing thread nor its import; a thread it starts may get that thread's
+    # ident. LangChain's import notes that it issues are its own, and shown.
+    from langchain_core._api import LangChainDeprecationWarning
+    shown = []
+    warnings.simplefilter("always")
+    warnings.showwarning = lambda message, *rest: shown.append(str(message))
+    note = "Importing OpenAI from langchain.llms is deprecated."
+    t = threading.Thread(target=warnings.warn, args=(note, LangChainDeprecationWarning))
+    t.start()
+    t.join()
+    print(shown == [note], flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+forked.set()
+importer.join()
+print(hasattr(sys.modules["nlsqlagent"], "AgentRunner"))
+"""
+
+
+def test_a_child_forked_during_the_import_quiets_nothing(noisy_tree):
+    result = run_python(FORK, noisy_tree)
+    assert result.stdout.split() == ["True", "True"], result.stdout + result.stderr[-3000:]
+
+
+def test_a_blocked_module_stops_the_import_as_plain_python_does():
+    # None in sys.modules marks an import as blocked: `import pymysql` raises, it does not bind None.
+    code = """
+        import runpy, sys
+        sys.modules["pymysql"] = None
+        try:
+            %s
+        except ImportError as e:
+            print(type(e).__name__, e)
+    """
+    module = run_python(code % "import nlsqlagent")
+    plain = run_python(code % ("runpy.run_path(%r)" % REFERENCE))
+    assert module.stdout == plain.stdout == "ModuleNotFoundError import of pymysql halted; None in sys.modules\n", (
+        module.stdout, plain.stdout, module.stderr[-2000:])

@@ -236,13 +236,14 @@ def test_only_langchains_deprecation_notes_are_dropped(tmp_path):
             "class LangChainDeprecationWarning(DeprecationWarning):\n    pass\n")
         path = root / "langchain" / "chat_models.py"
         path.write_text("import warnings\nfrom langchain_core import LangChainDeprecationWarning\n"
-                        "warnings.warn('moved', LangChainDeprecationWarning)\n"
+                        "warnings.warn('Importing ChatOpenAI from langchain is deprecated.', "
+                        "LangChainDeprecationWarning)\n"
                         "warnings.warn('a note of its own', UserWarning)\n"
                         "warnings.warn('another package', DeprecationWarning)\n" + path.read_text())
     result = run_python("import warnings; warnings.simplefilter('always'); import nlsqlagent",
                         variant_tree(tmp_path, edit), env_extra={"PYTHONWARNINGS": ""})
     assert result.returncode == 0, result.stderr
-    assert "moved" not in result.stderr
+    assert "Importing ChatOpenAI" not in result.stderr
     assert "UserWarning: a note of its own" in result.stderr and "DeprecationWarning: another package" in result.stderr
     strict = run_python("import nlsqlagent", variant_tree(tmp_path / "strict", edit),
                         env_extra={"PYTHONWARNINGS": "error::UserWarning"})

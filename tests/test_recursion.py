@@ -109,8 +109,8 @@ def test_default_main_thread_reaches_at_least_the_old_depth():
 
 # The guard reads the thread's stack bounds from the threads library. Code that runs Python on a stack of its
 # own (a coroutine library switching with swapcontext, say) is outside those bounds: the guard must neither
-# refuse every call there nor leave deep re-entry unguarded. This runs the methods on a 32 MiB stack made
-# with makecontext.
+# refuse every call there nor leave deep re-entry unguarded, on a large stack or a small one. This runs the
+# methods on a stack made with makecontext.
 OFF_STACK = """
 import ctypes, sys
 import nlsqlagent
@@ -118,7 +118,7 @@ import nlsqlagent
 libc = ctypes.CDLL(None)
 main_context = ctypes.create_string_buffer(8192)    # larger than any ucontext_t
 own_context = ctypes.create_string_buffer(8192)
-stack = ctypes.create_string_buffer(32 << 20)
+stack = ctypes.create_string_buffer(STACK_SIZE)
 results = []
 
 class Agent:
@@ -162,8 +162,54 @@ print(results)
 
 
 @pytest.mark.skipif(sys.maxsize < 2**32, reason="the context offsets are those of a 64-bit glibc")
-def test_methods_on_a_stack_of_their_own():
-    result = run_python(OFF_STACK)
+@pytest.mark.parametrize("kib", [32 * KIB, 256])
+def test_methods_on_a_stack_of_their_own(kib):
+    result = run_python(OFF_STACK.replace("STACK_SIZE", str(kib * KIB)))
     assert result.returncode == 0, (result.returncode, result.stdout[-2000:], result.stderr[-3000:])
     first, second, error = eval(result.stdout)
     assert (first, second) == ("u", "n") and error.startswith("maximum recursion depth exceeded"), result.stdout
+
+
+# The caller whose re-entry the guard refused may handle the error with C recursion of its own before it
+# raises again: here 200 nested calls of a function with *args, which 3.11 makes through C. Plain Python ends
+# in RecursionError; so must the module, on a small thread and on the main thread with a raised limit.
+HANDLER = """
+import sys, threading
+import nlsqlagent
+
+def chain(k, *rest):
+    return chain(k - 1, *rest) if k else None
+
+class Agent:
+    def run(self, q):
+        try:
+            return runner.run(q)
+        except RecursionError:
+            chain(200)
+            raise
+
+runner = nlsqlagent.AgentRunner.__new__(nlsqlagent.AgentRunner)
+runner.agent_runner = Agent()
+
+def main():
+    try:
+        runner.run("q")
+    except RecursionError:
+        print("RecursionError", flush=True)
+
+sys.setrecursionlimit(LIMIT)
+if SIZE:
+    threading.stack_size(SIZE)
+    t = threading.Thread(target=main)
+    t.start()
+    t.join()
+else:
+    main()
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="before 3.11 plain Python's own calls overflow such stacks")
+@pytest.mark.parametrize("size,limit", [(256 * KIB, 1000), (1024 * KIB, 50000), (0, 50000)])
+def test_a_refused_caller_may_handle_the_error_with_c_recursion(size, limit):
+    result = run_python(HANDLER.replace("LIMIT", str(limit)).replace("SIZE", str(size)))
+    assert (result.returncode, result.stdout) == (0, "RecursionError\n"), result.stderr[-2000:]

@@ -64,7 +64,7 @@ def test_two_keywords_of_one_text_are_multiple_values():
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="every str is ready from 3.12 on")
-def test_a_str_not_yet_ready_is_read_by_its_characters(sqldb):
+def test_a_str_not_yet_ready_is_read_by_its_characters(sqldb, create_agent, capsys):
     import ctypes
     import warnings
 
@@ -75,14 +75,30 @@ def test_a_str_not_yet_ready_is_read_by_its_characters(sqldb):
     api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
 
     def legacy(text):
-        made = api.PyUnicode_FromUnicode(None, len(text))
-        buffer = api.PyUnicode_AsUnicode(made)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            made = api.PyUnicode_FromUnicode(None, len(text))
+            buffer = api.PyUnicode_AsUnicode(made)
         for i, c in enumerate(text):
             buffer[i] = c
         return made
 
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        credentials = [legacy(text) for text in ("us@r", "pw", "host:3306", "shop")]
-    assert DC(*credentials).connect()["message"] == "Connection successful"
-    assert sqldb.uris == ["mysql+pymysql://us%40r:pw@host:3306/shop"]
+    class Formats:  # f"{value}" calls __format__, which may hand back such a str
+        def __init__(self, text):
+            self.text = text
+
+        def __format__(self, spec):
+            return legacy(self.text)
+
+    # credentials that are such strs themselves, and values that format to them
+    assert DC(*[legacy(t) for t in ("us@r", "pw", "host:3306", "shop")]).connect()["message"] == "Connection successful"
+    DC("us@r", Formats("pw"), Formats("host:3306"), Formats("shop")).connect()
+    assert sqldb.uris == ["mysql+pymysql://us%40r:pw@host:3306/shop"] * 2
+
+    class Agent:  # str() may hand back one too, before it is masked and printed
+        def __str__(self):
+            return legacy("agent(api_key='sk-1')")
+
+    create_agent.result = Agent()
+    nlsqlagent.AgentRunner(1, 2)
+    assert capsys.readouterr().out == "Agent runner instance: agent(api_key='**********')\n"

@@ -2,6 +2,8 @@
 // of LangChain's deprecation notes that they trigger.
 #include "imports.hpp"
 
+#include <unistd.h>
+
 #include <iterator>
 
 #include "../compat.hpp"
@@ -94,10 +96,13 @@ int still_initialising(PyObject *module) {
   return PyObject_IsTrue(initializing.get());
 }
 
-/// `import <name>`: the module in sys.modules unless it is still initialising, else the import function.
+/// `import <name>`: the module in sys.modules unless it is still initialising, else the import function. A
+/// None there is the import system's mark of a blocked import: the import function raises
+/// ModuleNotFoundError for it, as a plain import does, instead of binding None.
 int plain_import(PyObject *globals, PyObject *name) {
   Ref module = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), name));
   if (!module && PyErr_Occurred()) return -1;
+  if (module.get() == Py_None) module = Ref();
   if (module) {
     const int initialising = still_initialising(module.get());
     if (initialising < 0) return -1;
@@ -165,34 +170,44 @@ int import_all_public(PyObject *module_object, PyObject *globals, PyObject *path
   return 0;
 }
 
-/// Whether `category` is one of LangChain's deprecation categories: a DeprecationWarning (or pending one)
-/// defined by a langchain package. -1 with an exception set.
-int langchain_deprecation(PyObject *category) {
-  if (!PyType_Check(category)) return 0;
-  const int deprecation = PyObject_IsSubclass(category, PyExc_DeprecationWarning);
-  const int pending = deprecation == 0 ? PyObject_IsSubclass(category, PyExc_PendingDeprecationWarning) : 0;
+/// Whether `message` (a warnings.WarningMessage) is one of LangChain's notes about its deprecated import
+/// paths: a DeprecationWarning (or pending one) of a category defined by a langchain package, whose text
+/// begins "Importing ". 1, 0, or -1 with an exception set.
+int import_path_note(PyObject *message) {
+  Ref category = Ref::steal(PyObject_GetAttrString(message, "category"));
+  if (!category) return -1;
+  if (!PyType_Check(category.get())) return 0;
+  const int deprecation = PyObject_IsSubclass(category.get(), PyExc_DeprecationWarning);
+  const int pending = deprecation == 0 ? PyObject_IsSubclass(category.get(), PyExc_PendingDeprecationWarning) : 0;
   if (deprecation < 0 || pending < 0) return -1;
   if (!deprecation && !pending) return 0;
-  Ref module = Ref::steal(PyObject_GetAttrString(category, "__module__"));
+  Ref module = Ref::steal(PyObject_GetAttrString(category.get(), "__module__"));
   if (!module) return -1;
-  if (!PyUnicode_Check(module.get())) return 0;
-  static PyObject *prefix = nullptr;  // interned once, for the process
-  if (!prefix && !(prefix = PyUnicode_InternFromString("langchain"))) return -1;
-  return PyUnicode_Tailmatch(module.get(), prefix, 0, PY_SSIZE_T_MAX, -1);  // __module__ starts with it
+  static PyObject *langchain = nullptr, *importing = nullptr;  // interned once, for the process
+  if (!langchain && !(langchain = PyUnicode_InternFromString("langchain"))) return -1;
+  if (!importing && !(importing = PyUnicode_InternFromString("Importing "))) return -1;
+  if (!PyUnicode_Check(module.get()) || PyUnicode_Tailmatch(module.get(), langchain, 0, PY_SSIZE_T_MAX, -1) != 1) {
+    return 0;
+  }
+  Ref warning = Ref::steal(PyObject_GetAttrString(message, "message"));
+  Ref text = warning ? Ref::steal(PyObject_Str(warning.get())) : Ref();
+  if (!text) return -1;
+  return PyUnicode_Tailmatch(text.get(), importing, 0, PY_SSIZE_T_MAX, -1);
 }
 
-/// The thread whose import statements run now (PyThread_get_thread_ident), or 0 while none do.
+/// The thread whose import statements run now (PyThread_get_thread_ident), or 0 while none do, and the
+/// process it runs in: a child forked meanwhile has neither that thread nor the import, and a thread it
+/// starts may be given the same ident.
 unsigned long g_quiet_thread = 0;
+pid_t g_quiet_process = 0;
 
 /// warnings._showwarnmsg while the module's import statements run: on the importing thread, LangChain's notes
 /// about its deprecated import paths, which those statements use and the module's users cannot change, are
 /// dropped; every other warning, and every warning of another thread or at another time, goes to the
 /// function it replaced with the very same message object, so that it behaves exactly as that one.
 PyObject *quiet_showwarnmsg(PyObject *original, PyObject *message) {
-  if (g_quiet_thread != 0 && g_quiet_thread == PyThread_get_thread_ident()) {
-    Ref category = Ref::steal(PyObject_GetAttrString(message, "category"));
-    if (!category) return nullptr;
-    const int drop = langchain_deprecation(category.get());
+  if (g_quiet_thread != 0 && g_quiet_thread == PyThread_get_thread_ident() && g_quiet_process == getpid()) {
+    const int drop = import_path_note(message);
     if (drop < 0) return nullptr;
     if (drop) Py_RETURN_NONE;
   }
@@ -222,6 +237,7 @@ class QuietLangChainNotes {
     if (!quiet_ || PyObject_SetAttrString(warnings_.get(), "_showwarnmsg", quiet_.get()) < 0) return;
     ok_ = true;
     g_quiet_thread = PyThread_get_thread_ident();
+    g_quiet_process = getpid();
   }
   /// False with an exception set when the quieting could not be put in place.
   bool ok() const { return ok_; }

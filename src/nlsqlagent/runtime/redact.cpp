@@ -4,15 +4,15 @@
 // the first shape that fits, in this order, wins:
 //   name=VALUE          a field, at the start of a name (a run of letters, digits, "_", "-", "." and blanks)
 //                       that ends, in any case, with one of kSecretWords; VALUE is a quoted text ('...' or
-//                       "...", backslash escapes, an unterminated one running to the end) or
-//                       SecretStr(<quoted text>), masked as a whole: '**********';
+//                       "...", backslash escapes, an unterminated one running to the end), the same after b,
+//                       or SecretStr(<quoted text>), masked as a whole: '**********';
 //   'name': VALUE       the same as a dict item ("name" likewise);
 //   'Bearer TOKEN'      an authorization scheme (Bearer, Basic or Token, any case) that opens a quoted value,
 //                       then blanks and a token (letters, digits, "-._~+/="), which must close the value: the
 //                       token is masked; 'Digest PARAM=...' masks everything after the blanks to the closing
 //                       quote;
-//   Authorization: Bearer TOKEN    the same schemes after "Authorization:" (any case) and blanks, unquoted: the
-//                       token is masked; with Digest, the rest of the line;
+//   Authorization: Bearer TOKEN    the same schemes after "Authorization:" (any case) and blanks or tabs,
+//                       unquoted: the token is masked; with Digest, the rest of the line;
 //   ?name=VALUE         a query parameter (after "?" or "&") whose name (letters, digits, "_", "-", ".") ends
 //                       with one of kSecretWords: VALUE, up to "&", "#", a blank, a quote, "<" or ">";
 //   scheme://user:password@   the password of a URI (up to the last "@" before a "/", a blank, a quote, "?",
@@ -24,6 +24,8 @@
 #include <string_view>
 
 #include "redact.hpp"
+
+#include "../compat.hpp"
 
 namespace nlsqlagent::rt {
 namespace {
@@ -152,8 +154,9 @@ class Scanner {
     return j;
   }
 
-  /// End of a field's value starting at `i` (a quoted text or SecretStr(<quoted text>)), or -1.
+  /// End of a field's value starting at `i` (a quoted text, b<quoted text> or SecretStr(<quoted text>)), or -1.
   Py_ssize_t value_end(Py_ssize_t i) {
+    if (i + 1 < length_ && at(i) == 'b' && is_quote(at(i + 1))) return quoted_end(i + 1);
     static constexpr char kSecretStr[] = "SecretStr(";
     constexpr Py_ssize_t kSecretStrLength = sizeof kSecretStr - 1;
     Py_ssize_t k = 0;
@@ -233,7 +236,7 @@ class Scanner {
   /// Authorization: Bearer TOKEN, or Authorization: Digest PARAM=... to the end of the line, at `i`.
   bool authorization_at(Py_ssize_t i, Match &m) {
     if (!word_at(i, "authorization") || i + 13 >= length_ || at(i + 13) != ':') return false;
-    const Py_ssize_t scheme = run_end(i + 14, [](Py_UCS4 c) { return c == ' '; });
+    const Py_ssize_t scheme = run_end(i + 14, [](Py_UCS4 c) { return c == ' ' || c == '\t'; });
     const Py_ssize_t token = after_token_scheme(scheme);
     if (token >= 0) {
       const Py_ssize_t end = run_end(token, is_token_char);
@@ -334,6 +337,7 @@ Ref masked_text(PyObject *obj) noexcept {
     text = Ref::steal(PyUnicode_FromObject(text.get()));
     if (!text) return Ref();
   }
+  if (compat::ready_text(text.get()) < 0) return Ref();  // __str__ may hand back a str not yet ready
   return masked(text.get());
 }
 

@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+
 namespace nlsqlagent::rt {
 namespace {
 
@@ -35,8 +37,8 @@ Entry enter_native_call_slow(uintptr_t frame) noexcept {
     s.read = true;
     uintptr_t low, top;
     if (read_stack_bounds(low, top)) {
-      // A stack smaller than twice the margin keeps half of itself free instead.
-      const uintptr_t margin = top - low > 2 * kStackMargin ? kStackMargin : (top - low) / 2;
+      const uintptr_t size = top - low;
+      const uintptr_t margin = std::min(std::max(size / 8, kStackMargin), size / 2);
       s.low = low;
       s.limit = low + margin;
       s.span = top - s.limit;
@@ -45,8 +47,13 @@ Entry enter_native_call_slow(uintptr_t frame) noexcept {
   }
   // In the margin of the thread's own stack: this entry could overflow it.
   if (s.limit != 0 && frame - s.low < s.limit - s.low) return refuse();
-  // Off the known stack (or no bounds): nothing to measure against, so count nested entries instead.
-  if (s.off_stack_depth >= kMaxOffStackDepth) return refuse();
+  // Off the known stack (or no bounds): nothing to measure against but the outermost such entry.
+  if (s.off_stack_depth == 0) {
+    s.off_stack_top = frame;
+  } else if (s.off_stack_depth >= kMaxOffStackDepth ||
+             (frame < s.off_stack_top && s.off_stack_top - frame > kOffStackSpan)) {
+    return refuse();
+  }
   ++s.off_stack_depth;
   return Entry::kCounted;
 }

@@ -8,21 +8,26 @@
 
 namespace nlsqlagent::rt {
 
-/// Room kept free below each method entry: what one trip through a method, the calls it makes and the
-/// interpreter's evaluation loop below them take before the next entry checks again, and what raising and
-/// reporting the error then takes. A trip back to the same method takes 0.8 to 0.9 KiB on release
+/// Room kept free below each method entry, at least: what one trip through a method, the calls it makes and
+/// the interpreter's evaluation loop below them take before the next entry checks again, and what raising
+/// and handling the error then takes. A trip back to the same method takes 0.8 to 0.9 KiB on release
 /// interpreters 3.7 to 3.13 and 1.1 KiB on Debian's 3.11 debug interpreter (an 8 MiB stack divided by the
-/// depth reached); the rest is headroom for callees that recurse through C on their own. Debug builds get
-/// twice the room, for the larger frames of the rest of their C code.
+/// depth reached); the rest is headroom for callers that handle the error with C recursion of their own (on
+/// 3.11, 200 nested calls of a function with *args take some 100 KiB). So the guard keeps an eighth of the
+/// stack free, and never less than this (nor more than half of a stack under twice this size). Debug builds get twice the room,
+/// for the larger frames of the rest of their C code.
 #ifdef Py_DEBUG
-constexpr uintptr_t kStackMargin = 128 * 1024;
+constexpr uintptr_t kStackMargin = 256 * 1024;
 #else
-constexpr uintptr_t kStackMargin = 64 * 1024;
+constexpr uintptr_t kStackMargin = 128 * 1024;
 #endif
 
-/// How deep native entries may nest while the thread runs on a stack whose bounds are not known (its bounds
-/// could not be read, or it runs on a stack of its own making, such as a coroutine's): today's count.
+/// How deep native entries may nest while the thread runs on a stack whose bounds are not known (they could
+/// not be read, or the thread runs on a stack of its own making, such as a coroutine's made with
+/// makecontext): as many entries as a default stack held before, and no more than kOffStackSpan bytes below
+/// the outermost of them, which a stack of 128 KiB and up holds.
 constexpr int kMaxOffStackDepth = 3000;
+constexpr uintptr_t kOffStackSpan = 48 * 1024;
 
 /// The calling thread's stack as the guard sees it, read once per thread. [limit, limit + span) is where an
 /// entry may start; [low, limit) is the margin, and below `low` the stack ends.
@@ -30,8 +35,9 @@ struct ThreadStack {
   uintptr_t limit = 0;  // 0 while the bounds are unknown: every entry then takes the slow path
   uintptr_t span = 0;
   uintptr_t low = 0;
-  int off_stack_depth = 0;  // nested entries made off the known stack
-  bool read = false;        // the bounds were read (or could not be)
+  uintptr_t off_stack_top = 0;  // the stack pointer of the outermost entry made off the known stack
+  int off_stack_depth = 0;      // nested entries made off the known stack
+  bool read = false;            // the bounds were read (or could not be)
 };
 
 /// The calling thread's record (thread-local; the module is loaded once per process, so the static TLS model

@@ -6,9 +6,16 @@
 namespace nlsqlagent::rt {
 
 Ref text_of(PyObject *value) noexcept {
-  if (PyUnicode_CheckExact(value)) return compat::ready_text(value) < 0 ? Ref() : Ref::borrow(value);
-  if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return Ref::steal(PyObject_Str(value));
-  return Ref::steal(PyObject_Format(value, nullptr));
+  Ref text;
+  if (PyUnicode_CheckExact(value)) {
+    text = Ref::borrow(value);
+  } else if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
+    text = Ref::steal(PyObject_Str(value));
+  } else {
+    text = Ref::steal(PyObject_Format(value, nullptr));  // __format__ may hand back a str not yet ready
+  }
+  if (text && compat::ready_text(text.get()) < 0) return Ref();
+  return text;
 }
 
 Ref join_texts(PyObject *const *pieces, Py_ssize_t count) noexcept {
