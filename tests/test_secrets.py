@@ -33,8 +33,11 @@ MASKED = [
     # authorization schemes
     ("headers={'Authorization': 'Bearer sk-abc.def'}, auth='basic dXNlcjpwYXNz==', t=\"Token 9f/+_~-\"",
      "headers={'Authorization': 'Bearer %s'}, auth='basic %s', t=\"Token %s\"" % (M, M, M)),
-    ("GET / HTTP/1.1\r\nAuthorization: Basic dXNlcjpwYXNz\r\nProxy-authorization:Bearer x1\r\n",
-     "GET / HTTP/1.1\r\nAuthorization: Basic %s\r\nProxy-authorization:Bearer %s\r\n" % (M, M)),
+    ("GET / HTTP/1.1\r\nAuthorization: Basic dXNlcjpwYXNz\r\nProxy-authorization:Bearer x1\r\n"
+     "Authorization:\tToken t\n",
+     "GET / HTTP/1.1\r\nAuthorization: Basic %s\r\nProxy-authorization:Bearer %s\r\nAuthorization:\tToken %s\n"
+     % (M, M, M)),
+    ("Connection(password=b'pw', ssl_key=b\"k\\\"x\")", "Connection(password='%s', ssl_key='%s')" % (M, M)),
     ("'Digest username=\"u\", response=\"r\"' then\nAuthorization: Digest nonce=\"n\", response=\"r\"\nnext",
      "'Digest %s' then\nAuthorization: Digest %s\nnext" % (M, M)),
     # query parameters and URI passwords
@@ -84,7 +87,7 @@ def test_status_message_masks_secrets(sqldb):
 PIECES = ["api_key='", 'Token="', "x_key=SecretStr('", "'password': '", "{'credentials': \"", "mysql://u:", "db://",
           "ab", "=", "'", '"', "\\", ": ", ")", "@", "/", " ", "é", "\U0001F600", ":", "'Bearer ", '"Digest ',
           "Authorization: ", "authorization:", "basic ", "token ", "x-y.z", "?", "&", "#", "\n", "\r", "passwd=",
-          "&access_token=", "my secret", "'X-Auth-Token': "]
+          "&access_token=", "my secret", "'X-Auth-Token': ", "b'", "\t"]
 
 
 @settings(max_examples=int(os.environ.get("NLSA_FUZZ_EXAMPLES", "300")), deadline=None,
