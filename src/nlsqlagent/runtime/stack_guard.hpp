@@ -14,8 +14,8 @@ namespace nlsqlagent::rt {
 /// interpreters 3.7 to 3.13 and 1.1 KiB on Debian's 3.11 debug interpreter (an 8 MiB stack divided by the
 /// depth reached); the rest is headroom for callers that handle the error with C recursion of their own (on
 /// 3.11, 200 nested calls of a function with *args take some 100 KiB). So the guard keeps an eighth of the
-/// stack free, and never less than this (nor more than half of a stack under twice this size). Debug builds get twice the room,
-/// for the larger frames of the rest of their C code.
+/// stack free, and never less than this (nor more than half of a stack under twice this size). Debug builds get twice
+/// the room, for the larger frames of the rest of their C code.
 #ifdef Py_DEBUG
 constexpr uintptr_t kStackMargin = 256 * 1024;
 #else
