@@ -5,7 +5,7 @@
 set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-c++")
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${CMAKE_CURRENT_LIST_DIR}/include")
 
-# Flags that bring the instructions per call to the g++ build's or below (scripts/instructions_table.py;
+# Flags that bring the instructions per call to the g++ build's or below (scripts/bench-portable;
 # the figures are for CPython 3.11, calls of bench/instructions.py). A plain Release build with zig's clang
 # runs 1 to 6% more (connect(): 5286 against g++'s 4984). zig's clang keeps the frame pointer even at -O3
 # (-mframe-pointer=all), which g++ leaves out: -fomit-frame-pointer (5093). -fno-plt calls the interpreter's
