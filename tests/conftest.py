@@ -6,22 +6,58 @@ import textwrap
 
 import pytest
 
+import importlib.util  # noqa: E402
+import re  # noqa: E402
+import tempfile  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 FAKESTACK = os.path.join(HERE, "fakestack")
-REFERENCE = os.path.join(ROOT, "reference", "base.py")
+SOURCE = os.path.join(ROOT, "reference", "base.py")
+STATEMENTS = os.path.join(ROOT, "src", "nlsqlagent", "base", "statements.inc")
 
+
+def statement_homes():
+    """{line: (module in the 0.3 line, module in the 1.x line)} of the import statements, read from the one
+    table that names both."""
+    pattern = re.compile(r'^NLSA_IMPORT\((\d+),\s*\w+,\s*"([^"]+)",\s*"([^"]+)"')
+    with open(STATEMENTS) as f:
+        return {int(m.group(1)): (m.group(2), m.group(3)) for m in map(pattern.match, f) if m}
+
+
+def source_for_line(line_1x):
+    """reference/base.py as the installed LangChain line runs it: on the 1.x line, each import statement names
+    the 1.x home of its module, on the same line; nothing else changes."""
+    with open(SOURCE) as f:
+        lines = f.read().split("\n")
+    if line_1x:
+        for number, (old, new) in statement_homes().items():
+            text = lines[number - 1]
+            edited = re.sub(r"^(from|import) %s(?= )" % re.escape(old), r"\g<1> " + new, text)
+            assert edited != text or old == new, (number, text)
+            lines[number - 1] = edited
+    return "\n".join(lines)
+
+
+# The LangChain line installed: the 1.x line when langchain_classic is there (as the module decides).
+LANGCHAIN_1X = importlib.util.find_spec("langchain_classic") is not None
 try:  # the real dependency stack where it installs; the stand-in tree elsewhere (3.7, 3.8)
-    import langchain.agents  # noqa: F401
-
+    importlib.import_module("langchain_classic.agents" if LANGCHAIN_1X else "langchain.agents")
     REAL_STACK = True
 except ImportError:
     REAL_STACK = False
     sys.path.insert(0, FAKESTACK)
 
-import warnings  # noqa: E402
+# The reference source that the tests hold the module to: reference/base.py itself on the 0.3 line, a copy
+# with the 1.x homes (same lines, same helpers) on the 1.x line.
+if LANGCHAIN_1X:
+    REFERENCE = os.path.join(tempfile.mkdtemp(prefix="nlsqlagent-reference-"), "base.py")
+    with open(REFERENCE, "w") as f:
+        f.write(source_for_line(True))
+else:
+    REFERENCE = SOURCE
 
-import importlib.util  # noqa: E402
+import warnings  # noqa: E402
 
 import nlsqlagent  # noqa: E402
 
@@ -73,7 +109,7 @@ def line_of(text, after=None):
         start = next(i for i, line in enumerate(_REFERENCE_LINES) if after in line) + 1
     return next(i + 1 for i in range(start, len(_REFERENCE_LINES)) if text in _REFERENCE_LINES[i])
 
-needs_real_stack = pytest.mark.skipif(not REAL_STACK, reason="LangChain 0.3 does not install on this interpreter")
+needs_real_stack = pytest.mark.skipif(not REAL_STACK, reason="LangChain does not install on this interpreter")
 
 
 @pytest.fixture
@@ -117,11 +153,22 @@ def crash_free(code, *path):
     return result.stdout
 
 
+STANDIN_SITE = os.path.join(HERE, "standin_site")
+
+
+def standin_path(*path):
+    """`path` for a child's PYTHONPATH; where it holds a stand-in tree (the 0.3 layout) and the 1.x line is
+    installed, first a site hook that hides langchain_classic, which the module would prefer to the tree."""
+    standin = any(os.path.isdir(os.path.join(p, "langchain")) and
+                  not os.path.isdir(os.path.join(p, "langchain_classic")) for p in path)
+    return ([STANDIN_SITE] if standin and LANGCHAIN_1X else []) + list(path)
+
+
 def run_python(code, *path, env_extra=None):
     """Runs `code` in a fresh interpreter with `path` in front of sys.path; returns the completed process."""
     env = dict(os.environ)
     env["PYTHONWARNINGS"] = "ignore"
-    env["PYTHONPATH"] = os.pathsep.join(list(path) + [p for p in sys.path if p])
+    env["PYTHONPATH"] = os.pathsep.join(standin_path(*path) + [p for p in sys.path if p])
     env.update(env_extra or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env,
                           timeout=120)

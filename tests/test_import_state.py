@@ -4,7 +4,7 @@ module and once with the reference source, on a stand-in tree whose LangChain em
 the module's statements import it; what the process shows after the import must be the same."""
 import pytest
 
-from conftest import FAKESTACK, REFERENCE, package_with_the_module, run_python
+from conftest import FAKESTACK, REFERENCE, SOURCE, package_with_the_module, run_python
 
 # The scenario's action runs in the middle of the import (the stand-in langchain.sql_database, which statement 3
 # imports, calls sys.during_import); afterwards the script reports the warnings machinery and issues two
@@ -84,7 +84,8 @@ def noisy_tree(tmp_path_factory):
 
 def scenario(mode, target, tree):
     # the tree goes first, ahead of any installed LangChain
-    result = run_python(SCENARIO % (mode, target, REFERENCE), tree, env_extra={"PYTHONWARNINGS": "always"})
+    # the reference as the stand-in tree's 0.3 layout imports it
+    result = run_python(SCENARIO % (mode, target, SOURCE), tree, env_extra={"PYTHONWARNINGS": "always"})
     assert result.returncode == 0, result.stderr[-3000:]
     during, _, after = result.stderr.partition("---- after the import\n")
     return during, result.stdout, after

@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 import nlsqlagent
-from conftest import FAKESTACK, skip_for_installed_wheel
+from conftest import FAKESTACK, skip_for_installed_wheel, standin_path
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -27,7 +27,7 @@ IMPORT_AND_REPORT = textwrap.dedent("""
 
 def run(python, code, *path, warn_option=None):
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
-    env["PYTHONPATH"] = os.pathsep.join(path)
+    env["PYTHONPATH"] = os.pathsep.join(standin_path(*path))
     args = [python] + (["-W", warn_option] if warn_option else []) + ["-c", textwrap.dedent(code)]
     return subprocess.run(args, capture_output=True, text=True, env=env, timeout=300)
 

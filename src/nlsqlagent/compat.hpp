@@ -1,4 +1,4 @@
-// Every difference between the supported CPython versions (3.7 to 3.13) lives here, and only version shims do:
+// Every difference between the supported CPython versions (3.7 to 3.15) lives here, and only version shims do:
 // the named version splits, the feature macros that the other files test, backports under their new names,
 // and small wrappers over API whose form changed.
 #pragma once
@@ -12,10 +12,10 @@
 #if PY_VERSION_HEX < 0x03070000
 #error "nlsqlagent needs CPython 3.7 or later"
 #endif
-#if PY_VERSION_HEX >= 0x030E0000
-// LangChain 0.3, whose import paths the module's statements use, does not import on 3.14 (0.3.30 on 3.14.10:
-// TypeError while langchain.chains.base is defined), so a build for it could never load its dependencies.
-#error "nlsqlagent supports CPython 3.7 to 3.13: LangChain 0.3, which it imports, does not import on 3.14"
+#if PY_VERSION_HEX >= 0x03100000
+// Each interpreter version changes private layouts that the speed paths read (internals.hpp) and API that the
+// shims below wrap; a version that no build has been tested on could load and then misbehave.
+#error "nlsqlagent supports CPython 3.7 to 3.15, the versions it is tested on; this is a newer one"
 #endif
 
 // The version splits, named once: NLSA_SINCE_3_x is 1 on CPython 3.x and later.
@@ -25,6 +25,8 @@
 #define NLSA_SINCE_3_11 (PY_VERSION_HEX >= 0x030B0000)
 #define NLSA_SINCE_3_12 (PY_VERSION_HEX >= 0x030C0000)
 #define NLSA_SINCE_3_13 (PY_VERSION_HEX >= 0x030D0000)
+#define NLSA_SINCE_3_14 (PY_VERSION_HEX >= 0x030E0000)
+#define NLSA_SINCE_3_15 (PY_VERSION_HEX >= 0x030F0000)
 
 // Feature macros: the other files test these, never a version.
 // Calls in vectorcall form, and the method-descriptor flag.
@@ -43,6 +45,16 @@
 #define NLSA_TAGGED_VALUES_POINTER NLSA_SINCE_3_12
 // The public headers declare _PyObject_GetMethod (3.9 to 3.12); the others export it undeclared.
 #define NLSA_GET_METHOD_DECLARED (NLSA_SINCE_3_9 && !NLSA_SINCE_3_13)
+// Dicts carry a version tag (ma_version_tag), which 3.14 removed.
+#define NLSA_HAVE_DICT_VERSION (!NLSA_SINCE_3_14)
+// The LangChain lines that install and import here: 0.3 on 3.9 to 3.13 (on 3.14 it fails while its chains
+// are defined), 1.x (langchain-classic) from 3.10. The import failure's advice names them.
+#define NLSA_LANGCHAIN_03_IMPORTS (NLSA_SINCE_3_9 && !NLSA_SINCE_3_14)
+#define NLSA_LANGCHAIN_1X_IMPORTS NLSA_SINCE_3_10
+// "3.11": the version built for, as text.
+#define NLSA_STRINGIFY_(x) #x
+#define NLSA_STRINGIFY(x) NLSA_STRINGIFY_(x)
+#define NLSA_VERSION_TEXT NLSA_STRINGIFY(PY_MAJOR_VERSION) "." NLSA_STRINGIFY(PY_MINOR_VERSION)
 
 // Backports under the new names.
 #if !NLSA_SINCE_3_10

@@ -18,24 +18,15 @@ enum class ImportKind { kFrom, kPlain, kAllPublic };
 struct ImportStatement {
   int line;  // of the statement in the source
   ImportKind kind;
-  const char *module;
-  const char *name;  // the name a from-import binds
+  const char *module;     // as the source names it: the LangChain 0.3 line
+  const char *module_1x;  // where LangChain 1.x keeps it
+  const char *name;       // the name a from-import binds
 };
 
 constexpr ImportStatement kImports[] = {
-    {1, ImportKind::kFrom, "langchain.agents", "create_sql_agent"},
-    {2, ImportKind::kFrom, "langchain.agents.agent_toolkits", "SQLDatabaseToolkit"},
-    {3, ImportKind::kFrom, "langchain.sql_database", "SQLDatabase"},
-    {4, ImportKind::kFrom, "langchain.llms.openai", "OpenAI"},
-    {5, ImportKind::kFrom, "langchain.agents", "AgentExecutor"},
-    {6, ImportKind::kFrom, "langchain.agents.agent_types", "AgentType"},
-    {7, ImportKind::kFrom, "langchain.chat_models", "ChatOpenAI"},
-    {8, ImportKind::kFrom, "sqlalchemy", "create_engine"},
-    {9, ImportKind::kPlain, "os", nullptr},
-    {10, ImportKind::kAllPublic, "langchain.agents", nullptr},
-    {11, ImportKind::kFrom, "langchain.llms", "OpenAI"},
-    {12, ImportKind::kFrom, "langchain.sql_database", "SQLDatabase"},
-    {13, ImportKind::kPlain, "pymysql", nullptr},
+#define NLSA_IMPORT(line, kind, module, module_1x, name) {line, ImportKind::kind, module, module_1x, name},
+#include "statements.inc"
+#undef NLSA_IMPORT
 };
 
 /// The statements stand on the first lines of the source, one per line, in order, before the classes.
@@ -259,6 +250,79 @@ class QuietLangChainNotes {
   bool ok_ = false;
 };
 
+/// Whether the installed LangChain is the 1.x line: a top-level package langchain_classic that the import
+/// system would find. The finders of sys.meta_path are asked as the import system asks them first, so that
+/// nothing is imported that the statements would not import; a module already in sys.modules counts (None
+/// there, the mark of a blocked import, does not). 1, 0, or -1 with an exception set.
+int langchain_1x_installed() {
+  Ref name = Ref::steal(PyUnicode_FromString("langchain_classic"));
+  if (!name) return -1;
+  PyObject *present = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get());  // borrowed
+  if (present) return present != Py_None;
+  if (PyErr_Occurred()) return -1;
+  PyObject *meta_path = PySys_GetObject("meta_path");  // borrowed
+  if (!meta_path) return 0;
+  Ref finders = Ref::steal(PySequence_List(meta_path));  // a finder may change sys.meta_path
+  if (!finders) return -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(finders.get()); ++i) {
+    Ref find_spec = Ref::steal(PyObject_GetAttrString(PyList_GET_ITEM(finders.get(), i), "find_spec"));
+    if (!find_spec) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+      PyErr_Clear();  // a finder of the older protocol: the import system skips it as well
+      continue;
+    }
+    Ref spec = Ref::steal(PyObject_CallFunctionObjArgs(find_spec.get(), name.get(), Py_None, nullptr));
+    if (!spec) return -1;
+    if (spec.get() != Py_None) return 1;
+  }
+  return 0;
+}
+
+/// What to install, by the LangChain lines that import on this interpreter.
+constexpr const char *kInstallHint =
+#if NLSA_LANGCHAIN_1X_IMPORTS && NLSA_LANGCHAIN_03_IMPORTS
+    "nlsqlagent needs LangChain, its 0.3 line (pip install \"langchain>=0.3,<0.4\" "
+    "\"langchain-community>=0.3,<0.4\") or its 1.x line (pip install \"langchain-classic>=1.0.7\" "
+    "\"langchain-community>=0.4\" mypy_extensions)";
+#elif NLSA_LANGCHAIN_03_IMPORTS
+    "nlsqlagent needs LangChain's 0.3 line, the one that installs on CPython " NLSA_VERSION_TEXT
+    " (pip install \"langchain>=0.3,<0.4\" \"langchain-community>=0.3,<0.4\")";
+#elif NLSA_LANGCHAIN_1X_IMPORTS
+    "nlsqlagent needs LangChain's 1.x line, the one that imports on CPython " NLSA_VERSION_TEXT
+    " (pip install \"langchain-classic>=1.0.7\" \"langchain-community>=0.4\" mypy_extensions)";
+#else
+    "LangChain does not support CPython " NLSA_VERSION_TEXT
+    " (its 0.3 line needs 3.9 or later, its 1.x line 3.10 or later), and nlsqlagent imports its agent and "
+    "database names";
+#endif
+
+/// A statement that found no module of one of LangChain's packages (or of mypy_extensions, which
+/// langchain_classic.agents needs and no package of the 1.x line declares) fails with its ModuleNotFoundError
+/// saying which packages to install. Any other failure is left as it is.
+void explain_missing_langchain() {
+  if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+  Ref error = compat::take_pending_exception();
+  Ref name = error ? Ref::steal(PyObject_GetAttrString(error.get(), "name")) : Ref();
+  bool langchain = false;
+  if (name && PyUnicode_Check(name.get())) {
+    for (const char *package : {"langchain", "langchain_classic", "langchain_community", "langchain_core",
+                                "langchain_text_splitters", "mypy_extensions"}) {
+      if (PyUnicode_CompareWithASCIIString(name.get(), package) == 0) langchain = true;
+    }
+  }
+  PyErr_Clear();  // a failed read of `name` leaves the import's own error as it was
+  if (langchain) {
+    Ref text = Ref::steal(PyObject_Str(error.get()));
+    Ref message = text ? Ref::steal(PyUnicode_FromFormat("%U: %s", text.get(), kInstallHint)) : Ref();
+    Ref args = message ? Ref::steal(PyTuple_Pack(1, message.get())) : Ref();
+    if (!args || PyObject_SetAttrString(error.get(), "msg", message.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "args", args.get()) < 0) {
+      PyErr_Clear();  // out of memory: the import's own error is still the better report
+    }
+  }
+  compat::restore_pending_exception(std::move(error));
+}
+
 }  // namespace
 
 int run_imports(PyObject *module_object, PyObject *globals, rt::TracebackSite &site) noexcept {
@@ -267,8 +331,15 @@ int run_imports(PyObject *module_object, PyObject *globals, rt::TracebackSite &s
     rt::add_traceback(site, line::kSetup);
     return -1;
   }
+  // Decided once, before any statement runs: the 1.x line's homes when langchain_classic is installed
+  // (it needs langchain-core 1.x, with which the 0.3 line does not work), else the source's own.
+  const int line_1x = langchain_1x_installed();
+  if (line_1x < 0) {
+    rt::add_traceback(site, line::kSetup);
+    return -1;
+  }
   for (const ImportStatement &statement : kImports) {
-    Ref path = Ref::steal(PyUnicode_InternFromString(statement.module));
+    Ref path = Ref::steal(PyUnicode_InternFromString(line_1x ? statement.module_1x : statement.module));
     int rc = -1;
     if (path) {
       switch (statement.kind) {
@@ -284,6 +355,7 @@ int run_imports(PyObject *module_object, PyObject *globals, rt::TracebackSite &s
       }
     }
     if (rc < 0) {
+      explain_missing_langchain();
       rt::add_traceback(site, statement.line);
       return -1;
     }
