@@ -13,14 +13,27 @@ find_python() {
   return 1
 }
 
-# ensure_venv VERSION: a virtual environment with the pinned stack, and the module built from this tree.
+# settle_pip PYTHON: the pip that the pins of 3.7 to 3.13 were resolved with (24.0, the last for 3.7) in the
+# venv of PYTHON; 3.14 and later keep the newer pip that their venv comes with (24.0 predates them).
+settle_pip() {
+  "$1" -c 'import sys; sys.exit(sys.version_info >= (3, 14))' || return 0
+  "$1" -m pip install -q --upgrade "pip<24.1" >/dev/null
+}
+
+# A stack is named VERSION or VERSION+NAME: 3.13 is CPython 3.13 with constraints/py313.txt, 3.13+langchain1
+# the same interpreter with constraints/py313-langchain1.txt; each has its venv (.venv/py313-langchain1) and
+# build folder.
+stack_tag() { local t=${1/./}; echo "${t/+/-}"; }
+
+# ensure_venv STACK: a virtual environment with the pinned stack, and the module built from this tree.
 ensure_venv() {
-  local v=$1 tag=${1/./} py venv
+  local v=${1%%+*} tag py venv
+  tag=$(stack_tag "$1")
   venv="$VENVS/py$tag"
   if [ ! -x "$venv/bin/python" ]; then
     py=$(find_python "$v") || { echo "no CPython $v on this machine" >&2; return 1; }
     "$py" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade "pip<24.1" >/dev/null
+    settle_pip "$venv/bin/python"
   fi
   if ! cmp -s "$ROOT/constraints/py$tag.txt" "$venv/.installed-constraints" 2>/dev/null; then
     "$venv/bin/python" -m pip install -q -r "$ROOT/constraints/py$tag.txt"
@@ -51,7 +64,7 @@ ensure_ask_env() {
       local py
       py=$(find_python 3.11) || { echo "./ask needs CPython 3.11 (python3.11)" >&2; return 1; }
       "$py" -m venv "$venv"
-      "$venv/bin/python" -m pip install -q --upgrade "pip<24.1" >/dev/null
+      settle_pip "$venv/bin/python"
     fi
     "$venv/bin/python" -m pip install -q -c "$ROOT/constraints/py311.txt" langchain langchain-community \
       langchain-core SQLAlchemy "PyMySQL[rsa]" openai scikit-build-core
@@ -63,6 +76,7 @@ ensure_ask_env() {
 
 # Starts the local MariaDB server if it does not answer.
 ensure_mariadb() {
+  [ -z "${NLSA_MARIADB_RUNNING:-}" ] || return 0  # scripts/sid-chroot checked it on the host
   if mariadb-admin --host=127.0.0.1 --user=root ping >/dev/null 2>&1; then return 0; fi
   if [ -x /usr/sbin/mariadbd ]; then
     start-stop-daemon --start --oknodo --background --exec /usr/sbin/mariadbd
