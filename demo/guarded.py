@@ -170,6 +170,14 @@ class GuardedDatabase(SQLDatabase):
                             cut = True
                             break
                         rows.append(row)
+                    if cut:
+                        # The server stops the statement; what it had sent already is read and dropped, up to
+                        # the interruption's error, and the session is not used again.
+                        self._watchdog.kill(session, query_only=True)
+                        try:
+                            cur.close()
+                        except pymysql.err.Error:
+                            pass
                 except pymysql.err.Error as exc:
                     error = exc
                     if bound.ran_out:
@@ -177,10 +185,7 @@ class GuardedDatabase(SQLDatabase):
                             1969, "Query execution was interrupted (ran past the statement limit of %g s)"
                             % self._statement_seconds)
                     raise sqlalchemy.exc.DBAPIError.instance(sql, None, error, pymysql.err.Error)
-            if cut:
-                # The rest of the result is not read: the session goes, and the server stops the statement.
-                self._watchdog.kill(session)
-            else:
+            if not cut:
                 cur.close()
                 conn.rollback()
                 keep = True
