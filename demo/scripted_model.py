@@ -46,6 +46,16 @@ def knows(question: str) -> bool:
     return normalise(question) in SAMPLE_QUESTIONS
 
 
+def progress(prompt: str):
+    """(the question, the observations so far) of an agent prompt."""
+    # The format instructions also show a "Question:" line; the real question is the last one.
+    head, _, tail = prompt.rpartition("\nQuestion: ")
+    if not head:
+        raise ValueError("the scripted model got a prompt without a question")
+    question, _, scratchpad = tail.partition("\n")
+    return question, re.findall(r"Observation: (.*?)(?=\nThought:|\Z)", scratchpad, re.S)
+
+
 class ScriptedSQLModel(LLM):
     """Answers the sample questions in four steps: list tables, read the schema, query, answer."""
 
@@ -57,16 +67,11 @@ class ScriptedSQLModel(LLM):
 
     def _call(self, prompt: str, stop: Optional[List[str]] = None, run_manager: Any = None, **kwargs: Any) -> str:
         self.prompts.append(prompt)
-        # The format instructions also show a "Question:" line; the real question is the last one.
-        head, _, tail = prompt.rpartition("\nQuestion: ")
-        if not head:
-            raise ValueError("the scripted model got a prompt without a question")
-        question, _, scratchpad = tail.partition("\n")
+        question, observations = progress(prompt)
         entry = SAMPLE_QUESTIONS.get(normalise(question))
         if entry is None:
             raise ValueError("the scripted model has no script for %r; configure a real model" % question)
         sql, answer = entry
-        observations = re.findall(r"Observation: (.*?)(?=\nThought:|\Z)", scratchpad, re.S)
         step = len(observations)
         if step == 0:
             return ("I should look at the tables in the database.\n"

@@ -17,6 +17,14 @@ Ctrl-C. --mode makes it fail the way real servers do, for testing the error path
     bad-json      answers HTTP 200, "application/json", with a body that is not JSON
     bad-sql       queries a table that does not exist, then gives a confident answer all the same, as models
                   sometimes do after a failed query
+The hostile modes play a model that makes the agent run SQL of its choosing; each answers with what its query
+gave (the last line of the result):
+    lock-holder   lifts the statement bound with a SET STATEMENT prefix and takes ./ask's setup lock for a
+                  very long BENCHMARK
+    cross-join    a 9-way cross join of orders: 40 million rows of 27 values
+    slow-count    counts a 12-way cross join of orders: a statement that runs for hours
+    escapes       terminal escapes in its SQL (erase line, cursor up) and in its answer (window title,
+                  clipboard write, and a concealing SGR 8 left open after a query that failed)
 """
 import argparse
 import json
@@ -29,10 +37,36 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scripted_model  # noqa: E402
 
-MODES = ("ok", "no-stream", "never-finish", "garbage", "http-error", "non-json", "bad-json", "bad-sql")
+HOSTILE_SQL = {
+    "lock-holder": "SET STATEMENT max_statement_time=0 FOR SELECT GET_LOCK('nlsqlagent_sample_setup', 0) + "
+                   "BENCHMARK(20000000000, SHA2('x', 512))",
+    "cross-join": "SELECT * FROM " + ", ".join("orders o%d" % i for i in range(9)),
+    "slow-count": "SELECT COUNT(*) FROM " + ", ".join("orders o%d" % i for i in range(12)),
+    "escapes": "SELECT COUNT(*) FROM purchases WHERE '\x1b[2K\x1b[1A' <> ''",
+}
+ESCAPES_ANSWER = "\x1b]0;owned\x07\x1b]52;c;cm0gLXJmIH4K\x07All 7 orders shipped.\x1b[8m"
+MODES = ("ok", "no-stream", "never-finish", "garbage", "http-error", "non-json", "bad-json", "bad-sql") + tuple(
+    HOSTILE_SQL)
+
+
+def hostile_reply(mode, prompt):
+    """The agent's steps as the offline script takes them, with the mode's SQL as the query."""
+    question, observations = scripted_model.progress(prompt)
+    if len(observations) == 0:
+        return "I should look at the tables.\nAction: sql_db_list_tables\nAction Input: "
+    if len(observations) == 1:
+        return "I should read the schema.\nAction: sql_db_schema\nAction Input: %s" % observations[0].strip()
+    if len(observations) == 2:
+        return "I will query.\nAction: sql_db_query\nAction Input: %s" % HOSTILE_SQL[mode]
+    if mode == "escapes":
+        return "I now know the final answer.\nFinal Answer: %s" % ESCAPES_ANSWER
+    last = observations[2].strip().splitlines() or [""]
+    return "I now know the final answer.\nFinal Answer: The query gave: %s" % last[-1][:300]
 
 
 def reply_text(mode, prompt):
+    if mode in HOSTILE_SQL:
+        return hostile_reply(mode, prompt)
     if mode == "garbage":
         return "I would rather talk about the weather."
     if mode == "never-finish":

@@ -32,10 +32,12 @@ ensure_venv() {
   venv="$VENVS/py$tag"
   if [ ! -x "$venv/bin/python" ]; then
     py=$(find_python "$v") || { echo "no CPython $v on this machine" >&2; return 1; }
+    echo "== setting up .venv/py$tag: a virtual environment of CPython $v (once)"
     "$py" -m venv "$venv"
     settle_pip "$venv/bin/python"
   fi
   if ! cmp -s "$ROOT/constraints/py$tag.txt" "$venv/.installed-constraints" 2>/dev/null; then
+    echo "== .venv/py$tag: installing the pinned stack of constraints/py$tag.txt (a few minutes the first time)"
     "$venv/bin/python" -m pip install -q -r "$ROOT/constraints/py$tag.txt"
     cp "$ROOT/constraints/py$tag.txt" "$venv/.installed-constraints"
   fi
@@ -43,12 +45,13 @@ ensure_venv() {
   # NLSA_CPYTHON_INTERNALS=OFF builds the public-API paths only (in a build directory of its own).
   local internals=${NLSA_CPYTHON_INTERNALS:-ON} build="$ROOT/build/py$tag"
   [ "$internals" = ON ] || build="$build-public"
+  echo "== .venv/py$tag: building the module from this tree (quick when nothing changed)"
   "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps -Cbuild-dir="$build" \
     -Ccmake.define.NLSA_WERROR=ON -Ccmake.define.NLSA_CPYTHON_INTERNALS="$internals" "$ROOT"
 }
 
-# What ./ask needs, in .venv/ask: the module and what it imports at run time, and the OpenAI client for the
-# real-model road, at the versions pinned in constraints/py311.txt; no test tools. Set up once, and again only
+# What ./ask needs, in .venv/ask: the module and what it imports at run time, the SQL parser of its gate on
+# the agent's queries, and the OpenAI client for the real-model road, at the versions pinned in constraints/py311.txt; no test tools. Set up once, and again only
 # when the sources or the pins change; a lock lets several ./ask runs start together.
 ensure_ask_env() {
   local venv="$VENVS/ask" stamp
@@ -67,7 +70,7 @@ ensure_ask_env() {
       settle_pip "$venv/bin/python"
     fi
     "$venv/bin/python" -m pip install -q -c "$ROOT/constraints/py311.txt" langchain langchain-community \
-      langchain-core SQLAlchemy "PyMySQL[rsa]" openai scikit-build-core
+      langchain-core SQLAlchemy "PyMySQL[rsa]" openai sqlglot scikit-build-core
     "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps -Cbuild-dir="$ROOT/build/ask" "$ROOT"
     echo "$stamp" > "$venv/.stamp"
   fi

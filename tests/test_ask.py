@@ -26,10 +26,14 @@ def drop_reader_accounts(tmp_path):
     """Each state folder gets a read-only account of its own on the server; the tests' folders go, so do they."""
     yield
     users = [f.read_text().split("\n")[0] for f in tmp_path.rglob("reader-account")]
+    users = [u for u in users if re.fullmatch("nlsqlagent_r_[0-9a-f]{10}", u)]  # ./ask's readers only
     if users:
         with admin() as conn, conn.cursor() as cur:
             for user in users:
                 cur.execute("DROP USER IF EXISTS %s@'%%'", (user,))
+                cur.execute("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = 'nlsqlagent_ask'")
+                if cur.fetchone()[0]:
+                    cur.execute("DELETE FROM nlsqlagent_ask.readers WHERE user = %s", (user,))
 
 
 def reader_of(state):
