@@ -51,11 +51,12 @@ ensure_venv() {
 }
 
 # What ./ask needs, in .venv/ask: the module and what it imports at run time, the SQL parser of its gate on
-# the agent's queries, and the OpenAI client for the real-model road, at the versions pinned in constraints/py311.txt; no test tools. Set up once, and again only
-# when the sources or the pins change; a lock lets several ./ask runs start together.
+# the agent's queries, and the OpenAI client for the real-model road, at the versions pinned in
+# constraints/py311.txt; no test tools. Set up once, and again only when the sources or the pins change; a
+# lock lets several ./ask runs start together.
 ensure_ask_env() {
   local venv="$VENVS/ask" stamp
-  stamp=$(cd "$ROOT" && { find src demo -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.map' -o -name '*.pyi' \) \
+  stamp=$(cd "$ROOT" && { find src demo -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.inc' -o -name '*.map' -o -name '*.pyi' \) \
       -print0 | sort -z | xargs -0 cat; cat CMakeLists.txt pyproject.toml constraints/py311.txt; } | sha1sum)
   [ -f "$venv/.stamp" ] && [ "$(cat "$venv/.stamp")" = "$stamp" ] && return 0
   mkdir -p "$VENVS"
