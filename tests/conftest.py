@@ -48,6 +48,11 @@ except ImportError:
     REAL_STACK = False
     sys.path.insert(0, FAKESTACK)
 
+def home(line):
+    """The module that import statement `line` imports on the installed LangChain line."""
+    return statement_homes()[line][1 if LANGCHAIN_1X else 0]
+
+
 # The reference source that the tests hold the module to: reference/base.py itself on the 0.3 line, a copy
 # with the 1.x homes (same lines, same helpers) on the 1.x line.
 if LANGCHAIN_1X:

@@ -19,8 +19,10 @@ import types
 import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+STANDIN_SITE = os.path.join(HERE, "standin_site")  # hides an installed langchain_classic from the module
 if "--fakestack" in sys.argv:
     sys.path.insert(0, os.path.join(HERE, "fakestack"))
+    exec(compile(open(os.path.join(STANDIN_SITE, "sitecustomize.py")).read(), "sitecustomize.py", "exec"), {})
 
 # ---- test doubles (tests/doubles.py) -------------------------------------------------------------------
 
@@ -332,7 +334,7 @@ def import_sweep(every, fakestack):
                "pymysql\n")
     env = dict(os.environ)
     if fakestack:
-        env["PYTHONPATH"] = os.pathsep.join([os.path.join(HERE, "fakestack"), env.get("PYTHONPATH", "")])
+        env["PYTHONPATH"] = os.pathsep.join([STANDIN_SITE, os.path.join(HERE, "fakestack"), env.get("PYTHONPATH", "")])
     failures, outcomes, index, clean = [], {}, 0, 0
     while clean < 30:
         proc = subprocess.run([sys.executable, "-c", prelude + code % (index, index + 1)], capture_output=True,

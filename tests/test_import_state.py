@@ -4,7 +4,7 @@ module and once with the reference source, on a stand-in tree whose LangChain em
 the module's statements import it; what the process shows after the import must be the same."""
 import pytest
 
-from conftest import FAKESTACK, REFERENCE, SOURCE, package_with_the_module, run_python
+from conftest import FAKESTACK, REFERENCE, SOURCE, home, package_with_the_module, run_python
 
 # The scenario's action runs in the middle of the import (the stand-in langchain.sql_database, which statement 3
 # imports, calls sys.during_import); afterwards the script reports the warnings machinery and issues two
@@ -108,15 +108,15 @@ def test_failed_import_under_another_name_leaves_nothing(tmp_path):
     package_with_the_module(tmp_path)
     result = run_python("""
         import sys
-        sys.modules["langchain.agents"] = None
+        sys.modules[%(agents)r] = None
         try:
             import pkg.nlsqlagent
         except ImportError:
             print("failed", "nlsqlagent" in sys.modules)
-        del sys.modules["langchain.agents"]
+        del sys.modules[%(agents)r]
         import nlsqlagent
         print(hasattr(nlsqlagent, "DatabaseConnector"))
-    """, str(tmp_path))
+    """ % {"agents": home(1)}, str(tmp_path))
     assert result.stdout.split() == ["failed", "False", "True"], result.stderr[-3000:]
 
 

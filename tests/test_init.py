@@ -7,7 +7,7 @@ import sys
 
 
 import nlsqlagent
-from conftest import FAKESTACK, line_of, needs_real_stack, package_with_the_module, run_python
+from conftest import FAKESTACK, home, line_of, needs_real_stack, package_with_the_module, run_python
 
 
 def test_namespace_after_import():
@@ -22,11 +22,10 @@ def test_namespace_after_import():
         "__builtins__", "create_sql_agent", "SQLDatabaseToolkit", "SQLDatabase", "OpenAI", "AgentExecutor",
         "AgentType", "ChatOpenAI", "create_engine"], result.stderr
     assert names[-4:] == ["pymysql", "DatabaseConnector", "AgentRunner", "__test__"]
-    import langchain.agents
-    import langchain.llms
-    for name in getattr(langchain.agents, "__all__", []):
-        assert ns[name] is getattr(langchain.agents, name)
-    assert nlsqlagent.OpenAI is langchain.llms.OpenAI
+    agents, llms = importlib.import_module(home(10)), importlib.import_module(home(11))
+    for name in getattr(agents, "__all__", []):
+        assert ns[name] is getattr(agents, name)
+    assert nlsqlagent.OpenAI is llms.OpenAI
     assert nlsqlagent.os is os and nlsqlagent.pymysql is sys.modules["pymysql"]
     for cls, methods in ((nlsqlagent.DatabaseConnector, ["__init__", "connect", "getdbinstance"]),
                          (nlsqlagent.AgentRunner, ["__init__", "run"])):
