@@ -39,6 +39,8 @@
 #define NLSA_HANDLED_EXC_VALUE_ONLY NLSA_SINCE_3_11
 // Code objects start with RESUME and carry their line table in the 3.11 location format.
 #define NLSA_CODE_RESUME NLSA_SINCE_3_11
+// RESUME is followed by one inline cache entry (a CACHE code unit) from 3.15; before, by none.
+#define NLSA_RESUME_CACHE_ENTRIES (NLSA_SINCE_3_15 ? 1 : 0)
 // 3.11 and 3.12 keep an instance's attributes in a values array beside the object (see internals.hpp);
 // 3.12 reaches it through a tagged pointer before the object, 3.11 through a plain one.
 #define NLSA_HAVE_INLINE_VALUES (NLSA_SINCE_3_11 && !NLSA_SINCE_3_13)

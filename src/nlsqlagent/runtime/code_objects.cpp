@@ -11,8 +11,15 @@ namespace {
 // The body: raise the code object's only constant, the error class. The opcodes' numbers come from the
 // interpreter's <opcode.h>.
 #if NLSA_CODE_RESUME
-constexpr unsigned char kBody[] = {RESUME, 0, LOAD_CONST, 0, RAISE_VARARGS, 1};
-// One entry for the three code units, in the "no columns" form (code 13), line delta 0.
+// RESUME's inline cache entries follow it; the interpreter skips them, so an instruction in their place
+// would never run.
+constexpr unsigned char kBody[] = {RESUME,     0,
+#if NLSA_RESUME_CACHE_ENTRIES == 1
+                                   CACHE,      0,
+#endif
+                                   LOAD_CONST, 0, RAISE_VARARGS, 1};
+static_assert(NLSA_RESUME_CACHE_ENTRIES <= 1, "one CACHE unit per entry after RESUME");
+// One entry for all the code units, in the "no columns" form (code 13), line delta 0.
 constexpr unsigned char kLineTable[] = {0x80 | (13 << 3) | (std::size(kBody) / 2 - 1), 0};
 constexpr size_t kLineTableSize = std::size(kLineTable);
 #else
