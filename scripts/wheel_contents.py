@@ -1,6 +1,6 @@
 """Checks what the wheels and the sdist carry (scripts/build-wheels): per wheel, the module for its
 interpreter, the stubs beside it and as the stub package with its py.typed, the license, and the metadata
-(requires-python, the dependencies, the openai extra); the sdist, the sources a build needs.
+(requires-python, the dependencies, the openai extra, the description for users); the sdist, the sources a build needs.
 
     python scripts/wheel_contents.py dist/nlsqlagent-*.whl dist/nlsqlagent-*.tar.gz
 """
@@ -12,15 +12,19 @@ import zipfile
 
 ROOT_FILES = ["nlsqlagent.pyi", "nlsqlagent-stubs/__init__.pyi", "nlsqlagent-stubs/py.typed"]
 REQUIRES = [
-    "langchain<0.4,>=0.3; python_version >= \"3.9\"",
-    "langchain-community<0.4,>=0.3; python_version >= \"3.9\"",
-    "langchain-core<0.4,>=0.3; python_version >= \"3.9\"",
-    "sqlalchemy<2.1,>=2.0",
+    "langchain<0.4,>=0.3; python_version >= \"3.9\" and python_version < \"3.11\"",
+    "langchain-community<0.4,>=0.3; python_version >= \"3.9\" and python_version < \"3.11\"",
+    "langchain-core<0.4,>=0.3; python_version >= \"3.9\" and python_version < \"3.11\"",
+    "langchain-community<0.5,>=0.3; python_version >= \"3.11\" and python_version < \"3.14\"",
+    "langchain-community<0.5,>=0.4; python_version >= \"3.14\"",
+    "langchain-classic<2,>=1.0.7; python_version >= \"3.14\"",
+    "mypy-extensions>=1.0; python_version >= \"3.11\"",
+    "sqlalchemy<2.2,>=2.0",
     "pymysql[rsa]>=1.1",
     "openai>=1.0; extra == \"openai\"",
 ]
 SDIST_FILES = ["LICENSE", "CMakeLists.txt", "pyproject.toml", "src/nlsqlagent.pyi", "src/nlsqlagent/exports.map",
-               "scripts/portable/toolchain.cmake"]
+               "src/nlsqlagent/base/statements.inc", "docs/PYPI.md", "scripts/portable/toolchain.cmake"]
 
 
 def normal(requirement):
@@ -46,8 +50,13 @@ def check_wheel(path):
         problems.append("no grafted libraries (auditwheel repair added some)")
     meta_name = next(n for n in names if n.endswith(".dist-info/METADATA"))
     meta = email.parser.Parser().parsestr(zipfile.ZipFile(path).read(meta_name).decode())
-    if sorted(meta.get("Requires-Python", "").replace(" ", "").split(",")) != ["<3.14", ">=3.7"]:
-        problems.append("Requires-Python <3.14,>=3.7 (it says %r)" % meta.get("Requires-Python"))
+    if sorted(meta.get("Requires-Python", "").replace(" ", "").split(",")) != ["<3.16", ">=3.7"]:
+        problems.append("Requires-Python <3.16,>=3.7 (it says %r)" % meta.get("Requires-Python"))
+    # the description for package indexes is the one for users of the wheel, not the developers' README
+    body = meta.get_payload() or meta.get("Description", "")
+    if meta.get("Description-Content-Type") != "text/markdown" or not body.startswith("# nlsqlagent") or \
+            "./run-tests" in body or "pip install nlsqlagent" not in body:
+        problems.append("the long description of docs/PYPI.md")
     have = sorted(r for r in map(normal, meta.get_all("Requires-Dist", [])) if not r.endswith('extra=="test"'))
     if have != sorted(normal(r) for r in REQUIRES):
         problems.append("Requires-Dist as in pyproject.toml (it says %s)" % have)
