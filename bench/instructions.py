@@ -9,6 +9,12 @@ divided by N. Counts, unlike timings, repeat exactly for the same build and inpu
     python bench/instructions.py OPERATION N                        # one operation N times, for a counter of
                                                                     # one's own (NLSA_BENCH_SIDE=plain: on the
                                                                     # reference source)
+
+`table` and `compare` count every operation of one side in one process under callgrind with its instrumentation
+off (`--instr-atstart=no`): after the import and the doubles, a forked child per operation and count switches
+the instrumentation on and off around its loop only, with callgrind's client requests (a small C helper in
+build/bench/, loaded with ctypes); each child starts from the same state, and its count is in callgrind's file
+for its pid. bench/peers.py counts the compiled peers the same way (`per_call_each`).
 """
 import argparse
 import os
@@ -97,30 +103,102 @@ def operations():
     return table
 
 
-def counted(name, calls, side="native", path=None):
-    """Instructions callgrind counts for a process that runs `name` `calls` times on `side`, with the module
-    from `path` (a folder) when given."""
+# The counting process turns callgrind's instrumentation on around each loop only (client requests through this
+# helper, loaded with ctypes), so the import of the stack runs at valgrind's uninstrumented speed.
+TOGGLE_SOURCE = """#include <valgrind/callgrind.h>
+void nlsa_instr_on(void) { CALLGRIND_START_INSTRUMENTATION; }
+void nlsa_instr_off(void) { CALLGRIND_STOP_INSTRUMENTATION; }
+"""
+
+
+def toggle_library():
+    """The helper's shared library (build/bench/), built with the machine's C compiler when its source changes."""
+    folder = os.path.join(ROOT, "build", "bench")
+    source, library = os.path.join(folder, "callgrind_toggle.c"), os.path.join(folder, "callgrind_toggle.so")
+    try:
+        with open(source) as f:
+            current = f.read() == TOGGLE_SOURCE and os.path.exists(library)
+    except OSError:
+        current = False
+    if not current:
+        os.makedirs(folder, exist_ok=True)
+        with open(source, "w") as f:
+            f.write(TOGGLE_SOURCE)
+        proc = subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-o", library, source],
+                              capture_output=True, text=True)
+        if proc.returncode != 0:
+            sys.exit("building the callgrind helper failed (it needs valgrind's headers):\n" + proc.stderr)
+    return library
+
+
+def loop(operation, calls, on, off):
+    """What is counted: `operation` called `calls` times, between the helper's two client requests."""
+    on()
+    for _ in range(calls):
+        operation()
+    off()
+
+
+def count_each(calls, library, report, names):
+    """In the counting process, under callgrind with instrumentation off: after the import and the doubles, one
+    forked child per operation runs `loop` `calls` times and one runs it 0 times, each from the same state; each
+    child's counts are in callgrind's file for its pid. Writes the pids to `report`, a line per child."""
+    import ctypes
+
+    table = operations()
+    helper = ctypes.CDLL(library)
+    on, off = helper.nlsa_instr_on, helper.nlsa_instr_off
+    loop(table[names[0]], 0, on, off)  # the ctypes calls' first-use work, done before any child
+    children = []
+    for name in names:
+        for n in (calls, 0):
+            pid = os.fork()
+            if pid == 0:
+                loop(table[name], n, on, off)
+                os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            if status != 0:
+                sys.exit("the child counting %s failed" % name)
+            children.append("%s\t%d\t%d\n" % (name, n, pid))
+    with open(report, "w") as f:
+        f.writelines(children)
+
+
+def per_call_each(calls, side="native", path=None, names=OPERATION_NAMES, python=sys.executable):
+    """Instructions per call of each operation in `names` on `side`, with the module from `path` (a folder) when
+    given, on the interpreter `python`: one process under callgrind (`count_each`), each operation's count minus
+    its 0-call count, over `calls`."""
     # A fixed hash seed: string hashes decide how dicts grow and probe, here and in the import before the loop.
     env = dict(os.environ, PYTHONHASHSEED="0", NLSA_BENCH_SIDE=side)
     if path:
         env["PYTHONPATH"] = path
-    proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-                           os.path.abspath(__file__), name, str(calls)], capture_output=True, text=True, env=env)
-    found = re.search(r"Collected : (\d+)", proc.stderr)
-    if proc.returncode != 0 or not found:
-        sys.exit("callgrind failed for %s: %s" % (name, proc.stderr[-2000:]))
-    return int(found.group(1))
-
-
-def per_call(name, calls, side="native", path=None):
-    return (counted(name, calls, side, path) - counted(name, 0, side, path)) / calls
+    library = toggle_library()
+    with tempfile.TemporaryDirectory() as out:
+        report = os.path.join(out, "children")
+        proc = subprocess.run(["valgrind", "--tool=callgrind", "--instr-atstart=no",
+                               "--callgrind-out-file=" + os.path.join(out, "callgrind.%p"), python,
+                               os.path.abspath(__file__), "each", str(calls), library, report] + list(names),
+                              capture_output=True, text=True, env=env)
+        if proc.returncode != 0 or not os.path.exists(report):
+            sys.exit("callgrind failed on %s: %s" % (side, proc.stderr[-3000:]))
+        counts = {}
+        with open(report) as f:
+            for line in f:
+                name, n, pid = line.rstrip("\n").split("\t")
+                with open(os.path.join(out, "callgrind." + pid)) as dump:
+                    found = re.search(r"^totals: (\d+)", dump.read(), re.M)
+                if not found:
+                    sys.exit("no count in callgrind's file for %s" % name)
+                counts[name, int(n)] = int(found.group(1))
+    return {name: (counts[name, calls] - counts[name, 0]) / calls for name in names}
 
 
 def table(calls):
     print("CPython %s, instructions per call (%d calls)" % (sys.version.split()[0], calls))
     print("%-18s %8s %8s %6s" % ("operation", "native", "plain", "ratio"))
+    natives, plains = per_call_each(calls), per_call_each(calls, "plain")
     for name in OPERATION_NAMES:
-        native, plain = per_call(name, calls), per_call(name, calls, "plain")
+        native, plain = natives[name], plains[name]
         print("%-18s %8d %8d %6.3f" % (name, round(native), round(plain), native / plain), flush=True)
     return 0
 
@@ -142,8 +220,9 @@ def compare(builds, calls, limit):
         print("CPython %s, instructions per call (%d calls)" % (sys.version.split()[0], calls))
         print("%-18s %10s %10s %7s" % ("operation", labels[0], labels[1], "ratio"))
         worst = 0.0
+        firsts, seconds = (per_call_each(calls, path=folder) for folder in folders)
         for name in OPERATION_NAMES:
-            first, second = (per_call(name, calls, path=folder) for folder in folders)
+            first, second = firsts[name], seconds[name]
             worst = max(worst, second / first)
             flag = "  ABOVE %.2f" % limit if second / first > limit else ""
             print("%-18s %10.0f %10.0f %7.3f%s" % (name, first, second, second / first, flag), flush=True)
@@ -155,6 +234,9 @@ def main():
         operation = operations()[sys.argv[1]]
         for _ in range(int(sys.argv[2])):
             operation()
+        return 0
+    if sys.argv[1] == "each":
+        count_each(int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5:])
         return 0
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=["table", "compare"])
