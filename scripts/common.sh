@@ -25,8 +25,8 @@ settle_pip() {
 # build folder.
 stack_tag() { local t=${1/./}; echo "${t/+/-}"; }
 
-# ensure_venv STACK: a virtual environment with the pinned stack, and the module built from this tree.
-ensure_venv() {
+# ensure_stack STACK: a virtual environment with the pinned stack (no module yet).
+ensure_stack() {
   local v=${1%%+*} tag py venv
   tag=$(stack_tag "$1")
   venv="$VENVS/py$tag"
@@ -41,6 +41,14 @@ ensure_venv() {
     "$venv/bin/python" -m pip install -q -r "$ROOT/constraints/py$tag.txt"
     cp "$ROOT/constraints/py$tag.txt" "$venv/.installed-constraints"
   fi
+}
+
+# ensure_venv STACK: a virtual environment with the pinned stack, and the module built from this tree.
+ensure_venv() {
+  ensure_stack "$1" || return 1
+  local tag venv
+  tag=$(stack_tag "$1")
+  venv="$VENVS/py$tag"
   # Builds with the CMake on the machine, warnings as errors; the build directory is kept for quick rebuilds.
   # NLSA_CPYTHON_INTERNALS=OFF builds the public-API paths only (in a build directory of its own).
   local internals=${NLSA_CPYTHON_INTERNALS:-ON} build="$ROOT/build/py$tag"
