@@ -172,3 +172,57 @@ def test_a_blocked_module_stops_the_import_as_plain_python_does():
     plain = run_python(code % ("runpy.run_path(%r)" % REFERENCE))
     assert module.stdout == plain.stdout == "ModuleNotFoundError import of pymysql halted; None in sys.modules\n", (
         module.stdout, plain.stdout, module.stderr[-2000:])
+
+
+# Legacy subinterpreters share the process with the main one; the module allows one interpreter per process.
+# Blocking a dependency in sys.modules makes the import fail with any dependency tree (with the real one,
+# pydantic_core refuses subinterpreters anyway).
+INTERPRETERS = """
+import sys, _testcapi
+
+def attempt(where, blocked=None):
+    code = ("import sys\\n"
+            "if %%r: sys.modules[%%r] = None\\n"
+            "try:\\n"
+            "    import nlsqlagent\\n"
+            "    import traceback\\n"
+            "    try:\\n"
+            "        nlsqlagent.DatabaseConnector('u').connect(1)\\n"
+            "    except TypeError as e:\\n"
+            "        print(%%r, 'imported', e, traceback.extract_tb(e.__traceback__)[-1].name)\\n"
+            "except ImportError as e:\\n"
+            "    print(%%r, 'failed:', e)\\n"
+            "sys.modules.pop(%%r, None)\\n" %% (blocked, blocked, where, where, blocked))
+    if where == "main":
+        exec(code, {})
+    else:
+        _testcapi.run_in_subinterp(code)
+    sys.stdout.flush()
+
+for step in %s:
+    attempt(*step)
+"""
+
+CALLED = "connect() takes exactly 1 positional argument (2 given) nlsqlagent.DatabaseConnector.connect"
+INTERPRETER_CASES = {
+    "a subinterpreter fails, then main imports": (
+        [("sub", "langchain.agents"), ("sub", "pymysql"), ("main",), ("sub",)],
+        ["sub failed: import of langchain.agents halted; None in sys.modules",
+         "sub failed: import of pymysql halted; None in sys.modules",
+         "main imported " + CALLED,
+         "sub failed: Interpreter change detected - this module can only be loaded into one interpreter per "
+         "process."]),
+    "main fails, then a subinterpreter imports": (
+        [("main", "pymysql"), ("sub",), ("main",)],
+        ["main failed: import of pymysql halted; None in sys.modules",
+         "sub imported " + CALLED,
+         "main failed: Interpreter change detected - this module can only be loaded into one interpreter per "
+         "process."]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(INTERPRETER_CASES))
+def test_a_failed_import_leaves_every_interpreter_free_to_import(case):
+    steps, expected = INTERPRETER_CASES[case]
+    result = run_python(INTERPRETERS % (steps,), FAKESTACK)
+    assert result.stdout.splitlines() == expected, result.stdout + result.stderr[-3000:]
