@@ -190,18 +190,24 @@ INTERPRETERS = """
 import sys, _testcapi
 
 def attempt(where, blocked=None):
-    code = ("import sys\\n"
-            "if %%r: sys.modules[%%r] = None\\n"
-            "try:\\n"
-            "    import nlsqlagent\\n"
-            "    import traceback\\n"
-            "    try:\\n"
-            "        nlsqlagent.DatabaseConnector('u').connect(1)\\n"
-            "    except TypeError as e:\\n"
-            "        print(%%r, 'imported', e, traceback.extract_tb(e.__traceback__)[-1].name)\\n"
-            "except ImportError as e:\\n"
-            "    print(%%r, 'failed:', e)\\n"
-            "sys.modules.pop(%%r, None)\\n" %% (blocked, blocked, where, where, blocked))
+    if blocked == "nothing run":  # the create step alone, as a lazy loader leaves a module not yet used
+        code = ("import _imp, importlib.util\\n"
+                "module = _imp.create_dynamic(importlib.util.find_spec('nlsqlagent'))\\n"
+                "print(%%r, 'made', type(module).__name__)\\n" %% where)
+    else:
+        code = ("import sys\\n"
+                "if %%r: sys.modules[%%r] = None\\n"
+                "try:\\n"
+                "    import nlsqlagent\\n"
+                "    sys.first_spec = getattr(sys, 'first_spec', nlsqlagent.__spec__)\\n"
+                "    import traceback\\n"
+                "    try:\\n"
+                "        nlsqlagent.DatabaseConnector('u').connect(1)\\n"
+                "    except TypeError as e:\\n"
+                "        print(%%r, 'imported', e, traceback.extract_tb(e.__traceback__)[-1].name)\\n"
+                "except ImportError as e:\\n"
+                "    print(%%r, 'failed:', e)\\n"
+                "sys.modules.pop(%%r, None)\\n" %% (blocked, blocked, where, where, blocked))
     if where == "main":
         exec(code, {})
     else:
@@ -210,6 +216,8 @@ def attempt(where, blocked=None):
 
 for step in %s:
     attempt(*step)
+if "nlsqlagent" in sys.modules:  # a refused import does not touch the module that main holds
+    print("main keeps its module", sys.modules["nlsqlagent"].__spec__ is sys.first_spec)
 """
 
 CALLED = "connect() takes exactly 1 positional argument (2 given) nlsqlagent.DatabaseConnector.connect"
@@ -220,7 +228,11 @@ INTERPRETER_CASES = {
          "sub failed: import of pymysql halted; None in sys.modules",
          "main imported " + CALLED,
          "sub failed: Interpreter change detected - this module can only be loaded into one interpreter per "
-         "process."]),
+         "process.",
+         "main keeps its module True"]),
+    "a subinterpreter makes the module object only, then main imports": (
+        [("sub", "nothing run"), ("main",)],
+        ["sub made module", "main imported " + CALLED, "main keeps its module True"]),
     "main fails, then a subinterpreter imports": (
         [("main", "pymysql"), ("sub",), ("main",)],
         ["main failed: import of pymysql halted; None in sys.modules",
@@ -231,7 +243,7 @@ INTERPRETER_CASES = {
 
 
 @pytest.mark.parametrize("case", sorted(INTERPRETER_CASES))
-def test_a_failed_import_leaves_every_interpreter_free_to_import(case):
+def test_only_a_successful_import_keeps_other_interpreters_out(case):
     steps, expected = INTERPRETER_CASES[case]
     result = run_python(INTERPRETERS % (steps,), FAKESTACK)
     assert result.stdout.splitlines() == expected, result.stdout + result.stderr[-3000:]

@@ -55,26 +55,20 @@ int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from,
   return PyDict_SetItemString(module_dict, to, value.get());
 }
 
-/// Claims the module for the current interpreter. The first interpreter to claim it keeps it while its import
-/// runs and after it succeeds; a failed import gives the claim up (release_claim), so that the next import,
-/// in any interpreter, finds the process as it was. 1 when this call made the claim, 0 when the interpreter
-/// held it already, -1 with ImportError when another interpreter holds it.
-int claim_interpreter() {
+/// Whether the current interpreter may import the module: no other one holds it. The interpreter whose exec
+/// step runs, or succeeded, holds the module; a failed exec step gives it up, so that the next import, in
+/// any interpreter, finds the process as it was. With `claim`, the current interpreter now holds it. 0, or
+/// -1 with ImportError when another interpreter holds the module.
+int enter_interpreter(bool claim) {
   const int64_t id = compat::current_interpreter_id();
   if (id == -1) return -1;
-  if (g_state.main_interpreter_id == id) return 0;
-  if (g_state.main_interpreter_id != -1) {
+  if (g_state.main_interpreter_id != -1 && g_state.main_interpreter_id != id) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return -1;
   }
-  g_state.main_interpreter_id = id;
-  return 1;
-}
-
-/// Gives up the claim of an import that failed with no module recorded.
-void release_claim() {
-  if (!g_state.module) g_state.main_interpreter_id = -1;
+  if (claim) g_state.main_interpreter_id = id;
+  return 0;
 }
 
 /// The module object for `spec`: a new one, with the spec's attributes. New reference or null.
@@ -94,12 +88,9 @@ PyObject *new_module(PyObject *spec) {
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef * /*def*/) noexcept {
-  const int claimed = claim_interpreter();
-  if (claimed < 0) return nullptr;
+  if (enter_interpreter(false) < 0) return nullptr;
   if (g_state.module) return Py_NewRef(g_state.module);
-  PyObject *module = new_module(spec);
-  if (!module && claimed) release_claim();
-  return module;
+  return new_module(spec);
 }
 
 // ---- exec step: preparation -----------------------------------------------------------------------------
@@ -297,21 +288,20 @@ int initialise(PyObject *module, PyObject *globals) {
 }
 
 int module_exec(PyObject *module) noexcept {
+  if (enter_interpreter(true) < 0) return -1;  // a module object made in one interpreter may run in another
   if (g_state.module) {
     if (g_state.module == module) return 0;
     PyErr_SetString(PyExc_RuntimeError,
                     "Module 'nlsqlagent' has already been imported. Re-initialisation is not supported.");
     return -1;
   }
-  // A module object made in one interpreter may be executed in another one.
-  if (claim_interpreter() < 0) return -1;
   g_state.module = Py_NewRef(module);
   g_state.globals = PyModule_GetDict(module);
   if (initialise(module, g_state.globals) < 0) {
     unregister_under_own_name(module);
     g_state.globals = nullptr;
     Py_CLEAR(g_state.module);
-    release_claim();
+    g_state.main_interpreter_id = -1;
     return -1;
   }
   return 0;
