@@ -35,6 +35,7 @@ MASKED = [
      "{'password' :  'p', \"secret\":\t's', 'key'\t:SecretStr('x')}",
      '{"api_key":\'%s\',"error":{"token":\'%s\'}} ' % (M, M)
      + "{'password' :  '%s', \"secret\":\t'%s', 'key'\t:'%s'}" % (M, M, M)),
+    ('{"token\':"x", "secret" :"s"}', '{"token\':"x", "secret" :\'%s\'}' % M),
     # a quoted text of the other quote inside a value that no field takes: the item ends at its own quote
     ("key=SecretStr('{\"token\": \"abc\"}' x) 'k' \"api_key\":'{\"x\"}'",
      "key=SecretStr('{\"token\": '%s'}' x) 'k' \"api_key\":'%s'" % (M, M)),
@@ -56,12 +57,14 @@ MASKED = [
 ]
 
 # Shapes the rule leaves as they are, as the README says: unquoted field values, prose that only mentions a
-# scheme word, a value escaped one repr level deeper, a URI that is not one (a "?" in its password).
+# scheme word, a value escaped one repr level deeper, a URI that is not one (a "?" in its password), a line
+# break beside a dict item's colon.
 KEPT = [
     "nothing secret here: token count=3, key=value, password = 'spaced'",
     "Token limit exceeded; 'Token limit exceeded'; 'Bearer of news'; x: 'Digest of changes'",
     "ValueError(\"{\\'api_key\\': \\'sk-abc\\'}\")",
     "mysql://u:p?x@h/db",
+    "{'token'\n: 'x', 'secret':\n's'}",
 ]
 
 
