@@ -186,35 +186,46 @@ def test_a_blocked_module_stops_the_import_as_plain_python_does():
 # Legacy subinterpreters share the process with the main one; the module allows one interpreter per process.
 # Blocking a dependency in sys.modules makes the import fail with any dependency tree (with the real one,
 # pydantic_core refuses subinterpreters anyway).
-INTERPRETERS = """
+INTERPRETERS = r"""
 import sys, _testcapi
 
-def attempt(where, blocked=None):
-    if blocked == "nothing run":  # the create step alone, as a lazy loader leaves a module not yet used
-        code = ("import _imp, importlib.util\\n"
-                "module = _imp.create_dynamic(importlib.util.find_spec('nlsqlagent'))\\n"
-                "print(%%r, 'made', type(module).__name__)\\n" %% where)
+IMPORT = '''
+import sys, traceback
+%s
+try:
+    import nlsqlagent
+    sys.first_spec = getattr(sys, 'first_spec', nlsqlagent.__spec__)
+    try:
+        nlsqlagent.DatabaseConnector('u').connect(1)
+    except TypeError as e:
+        print(%r, 'imported', e, traceback.extract_tb(e.__traceback__)[-1].name)
+except (ImportError, AttributeError) as e:
+    print(%r, 'failed:', e)
+'''
+PREPARE = {  # what stops the import
+    None: "",
+    "pymysql": "sys.modules['pymysql'] = None",
+    "langchain.agents": "sys.modules['langchain.agents'] = None",
+    # after the first class statement, at the second one's default
+    "AgentType without its member": "import types\nsys.modules['langchain.agents.agent_types'] = "
+                                    "types.SimpleNamespace(AgentType=type('AgentType', (), {}))",
+}
+
+def attempt(where, stop=None):
+    if stop == "nothing run":  # the create step alone, as a lazy loader leaves a module not yet used
+        code = ("import _imp, importlib.util\n"
+                "module = _imp.create_dynamic(importlib.util.find_spec('nlsqlagent'))\n"
+                "print(%r, 'made', type(module).__name__)\n" % where)
     else:
-        code = ("import sys\\n"
-                "if %%r: sys.modules[%%r] = None\\n"
-                "try:\\n"
-                "    import nlsqlagent\\n"
-                "    sys.first_spec = getattr(sys, 'first_spec', nlsqlagent.__spec__)\\n"
-                "    import traceback\\n"
-                "    try:\\n"
-                "        nlsqlagent.DatabaseConnector('u').connect(1)\\n"
-                "    except TypeError as e:\\n"
-                "        print(%%r, 'imported', e, traceback.extract_tb(e.__traceback__)[-1].name)\\n"
-                "except ImportError as e:\\n"
-                "    print(%%r, 'failed:', e)\\n"
-                "sys.modules.pop(%%r, None)\\n" %% (blocked, blocked, where, where, blocked))
+        code = IMPORT % (PREPARE[stop], where, where)
     if where == "main":
         exec(code, {})
+        sys.modules.pop(stop, None)
     else:
         _testcapi.run_in_subinterp(code)
     sys.stdout.flush()
 
-for step in %s:
+for step in STEPS:
     attempt(*step)
 if "nlsqlagent" in sys.modules:  # a refused import does not touch the module that main holds
     print("main keeps its module", sys.modules["nlsqlagent"].__spec__ is sys.first_spec)
@@ -233,6 +244,11 @@ INTERPRETER_CASES = {
     "a subinterpreter makes the module object only, then main imports": (
         [("sub", "nothing run"), ("main",)],
         ["sub made module", "main imported " + CALLED, "main keeps its module True"]),
+    "a subinterpreter fails after making a class, then main imports": (
+        [("sub", "AgentType without its member"), ("sub", "pymysql"), ("main",)],
+        ["sub failed: type object 'AgentType' has no attribute 'ZERO_SHOT_REACT_DESCRIPTION'",
+         "sub failed: import of pymysql halted; None in sys.modules",
+         "main imported " + CALLED, "main keeps its module True"]),
     "main fails, then a subinterpreter imports": (
         [("main", "pymysql"), ("sub",), ("main",)],
         ["main failed: import of pymysql halted; None in sys.modules",
@@ -245,5 +261,5 @@ INTERPRETER_CASES = {
 @pytest.mark.parametrize("case", sorted(INTERPRETER_CASES))
 def test_only_a_successful_import_keeps_other_interpreters_out(case):
     steps, expected = INTERPRETER_CASES[case]
-    result = run_python(INTERPRETERS % (steps,), FAKESTACK)
+    result = run_python(INTERPRETERS.replace("STEPS", repr(steps)), FAKESTACK)
     assert result.stdout.splitlines() == expected, result.stdout + result.stderr[-3000:]
