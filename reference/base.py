@@ -103,7 +103,7 @@ _TOKEN = r"[A-Za-z0-9\-._~+/=]+"
 _PARAM = r"[A-Za-z0-9_\-]+="
 _SECRETS = re.compile(
     r"(?<!%s)%s*%s=(?P<field>%s)" % (_NAME, _NAME, _WORD, _VALUE)
-    + r"""|(?P<q>['"])%s*%s(?P=q): (?P<item>%s)""" % (_NAME, _WORD, _VALUE)
+    + r"""|(?P<q>['"])%s*%s(?P=q)[ \t]*:[ \t]*(?P<item>%s)""" % (_NAME, _WORD, _VALUE)
     + r"""|(?P<aq>['"])%s(?P<scheme>%s)(?=(?P=aq)|\Z)""" % (_SCHEME, _TOKEN)
     + r"""|'%s(?P<digest1>%s(?:[^'\\]|\\.)*\\?)""" % (_DIGEST, _PARAM)
     + r"""|"%s(?P<digest2>%s(?:[^"\\]|\\.)*\\?)""" % (_DIGEST, _PARAM)

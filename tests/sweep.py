@@ -190,6 +190,20 @@ def signature(outcome):
     return ("returned", repr(result))
 
 
+def module_entries(outcome):
+    """The module's own traceback entries (function, line) of a raised outcome, innermost last; None for a
+    returned one."""
+    if outcome[0] != "raised":
+        return None
+    entries, tb = [], outcome[1].__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == "nlsqlagent/base":
+            entries.append((code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
 SECRET_PIECES = ["Zq7", "Wx:Vy", "Kp%Rs", "Tn#Mb", "Mb L", "%40Wx", "Kp%25Rs", "Tn%23Mb", "Vy%2FKp"]
 
 
@@ -265,12 +279,15 @@ def leaks(nl, paths, originals, calls):
 
 def nomemory(nl, paths, originals, every, clean_run=60):
     """Fails one allocation at a time, index 0, every, 2*every, ... during each path's call, until `clean_run`
-    indices in a row leave the same outcome as an undisturbed call (the call makes no more allocations)."""
+    indices in a row leave the same outcome as an undisturbed call (the call makes no more allocations).
+    Whatever a failing allocation leads to, an exception other than MemoryError carries the traceback
+    entries that the same exception carries undisturbed."""
     import _testcapi
     failures = []
     swept = 0
     for name, prepare, allowed in paths:
-        expected = signature(outcome_of(prepare(), allowed))
+        undisturbed = outcome_of(prepare(), allowed)
+        expected, expected_entries = signature(undisturbed), module_entries(undisturbed)
         reset(nl, originals)
         outcomes = {}
         index, clean = 0, 0
@@ -292,6 +309,10 @@ def nomemory(nl, paths, originals, every, clean_run=60):
             reset(nl, originals)
             if outcome[0] == "unexpected" or "SystemError" in repr(outcome):
                 failures.append("%s, allocation %d failing: %s" % (name, index, outcome))
+                break
+            if outcome[:2] == expected[:2] and outcome[0] == "raised" and module_entries(raw) != expected_entries:
+                failures.append("%s, allocation %d failing: %s with the entries %s instead of %s" % (
+                    name, index, outcome, module_entries(raw), expected_entries))
                 break
             clean = clean + 1 if outcome == expected else 0
             kind = "undisturbed" if outcome == expected else outcome[1] if outcome[0] == "raised" else "absorbed"

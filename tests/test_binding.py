@@ -1,5 +1,6 @@
 """Argument binding: acceptance and bound values agree with a Python def; rejections carry our exact texts."""
 import itertools
+import sys
 import traceback
 
 import pytest
@@ -96,6 +97,27 @@ def test_str_subclass_keywords_bind_by_equality():
 def test_keyword_comparison_that_raises_ends_binding():
     with pytest.raises(ZeroDivisionError):
         DC(**{RaisingName("db_user"): 1})
+
+
+@pytest.mark.parametrize("method,kwnames", [(DC.__init__, ("db_user", "db_user")),
+                                            (AR.__init__, ("llm", "toolkit", "llm")),
+                                            (AR.run, ("query", "query"))])
+def test_a_keyword_given_twice_by_a_c_caller(method, kwnames):
+    # Python code cannot pass one keyword twice, a C caller can: in a vectorcall, whose names tuple may repeat
+    # a name (the interned one, as the usual call has it). A Python def refuses that as a second value.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "pyobject_vectorcall"):
+        pytest.skip("no vectorcall on this interpreter: the keywords reach the method as a dict")
+    kwnames = tuple(sys.intern(k) for k in kwnames)
+    cls = DC if method is DC.__init__ else AR
+    values = tuple("v%d" % i for i in range(len(kwnames)))
+    with pytest.raises(TypeError) as info:
+        testcapi.pyobject_vectorcall(method, (cls.__new__(cls),) + values, kwnames)
+    assert str(info.value) == "%s() got multiple values for keyword argument '%s'" % (method.__name__, kwnames[-1])
+    python_def = {DC.__init__: reference_connector_init, AR.__init__: reference_runner_init,
+                  AR.run: lambda self, query: query}[method]
+    with pytest.raises(TypeError, match="multiple values"):
+        testcapi.pyobject_vectorcall(python_def, (None,) + values, kwnames)
 
 
 def reference_connector_init(self, db_user=None, db_password=None, db_host=None, db_name=None):

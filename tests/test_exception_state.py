@@ -1,11 +1,14 @@
 """The exception being handled (sys.exc_info()) around the methods' except clauses: each clause changes the
-slot it uses and gives back exactly what was there."""
+slot it uses and gives back exactly what was there. And the exception a failing call raises: it carries its
+traceback entry, or becomes MemoryError when the entry cannot be made."""
 import contextlib
 import io
 import sys
 
+import pytest
+
 import nlsqlagent
-from conftest import reference
+from conftest import crash_free, reference
 
 
 def generator_trace(module, sqldatabase):
@@ -79,3 +82,41 @@ def test_the_callers_handled_exception_is_back_after_each_clause():
     expected = caller_sees(reference)
     assert expected == [repr(KeyError("the caller's own"))] * 3 + ["None"]
     assert caller_sees(nlsqlagent) == expected
+
+
+def test_a_failed_call_keeps_its_entry_or_raises_memory_error():
+    # Each call runs in a child forked from a process that has made no traceback entry yet, so its first entry
+    # (code object, frame) is made while one allocation fails, at each index in turn: making the entry must not
+    # give the exception up without it (the sweeps' calls find the entries made already).
+    pytest.importorskip("_testcapi")
+    out = crash_free("""
+        import os, _testcapi, nlsqlagent
+        calls = [lambda: nlsqlagent.DatabaseConnector(1, 2, 3, 4, 5, 6), lambda: nlsqlagent.AgentRunner.run(None)]
+        seen = set()
+        for call in calls:
+            for index in range(60):
+                read, write = os.pipe()
+                if os.fork() == 0:
+                    _testcapi.set_nomemory(index, index + 1)
+                    try:
+                        call()
+                    except Exception as e:
+                        error = e
+                    finally:
+                        _testcapi.remove_mem_hooks()
+                    tb, entries = error.__traceback__, []
+                    while tb is not None:
+                        if tb.tb_frame.f_code.co_filename == "nlsqlagent/base":
+                            entries.append(tb.tb_frame.f_code.co_name)
+                        tb = tb.tb_next
+                    os.write(write, repr((type(error).__name__, () if type(error) is MemoryError
+                                          else tuple(entries))).encode())
+                    os._exit(0)
+                os.close(write)
+                with os.fdopen(read) as child:
+                    seen.add(child.read())
+                os.wait()
+        print(sorted(seen))
+    """)
+    assert out.strip() == str(sorted(map(repr, [("MemoryError", ()), ("TypeError", ("nlsqlagent.AgentRunner.run",)),
+                                                ("TypeError", ("nlsqlagent.DatabaseConnector.__init__",))]))), out

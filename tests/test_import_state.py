@@ -36,6 +36,12 @@ def during_import():
     elif MODE == "the importing thread warns of its own during the import":  # a signal handler could
         from langchain_core._api import LangChainDeprecationWarning
         warnings.warn("a note of the program's own, mid-import", LangChainDeprecationWarning)
+    elif MODE == "_showwarnmsg replaced during the import":  # and kept: the import must not put its own back
+        inner = warnings._showwarnmsg
+        def replacement(message):
+            sys.stderr.write("the replacement shows a warning\\n")
+            inner(message)
+        warnings._showwarnmsg = replacement
 
 sys.during_import = during_import
 if MODE == "showwarning deleted":
@@ -59,7 +65,7 @@ warnings.warn("a later note of the program's own", UserWarning)
 
 MODES = ["catch_warnings across the import", "logging.captureWarnings during the import",
          "another thread warns during the import", "the importing thread warns of its own during the import",
-         "showwarning deleted"]
+         "showwarning deleted", "_showwarnmsg replaced during the import"]
 
 
 @pytest.fixture(scope="module")
@@ -96,7 +102,10 @@ def test_the_import_leaves_the_warnings_machinery_as_plain_python_does(noisy_tre
     during, state, after = scenario(mode, "module", noisy_tree)
     plain_during, plain_state, plain_after = scenario(mode, "reference", noisy_tree)
     assert (state, after) == (plain_state, plain_after)
-    assert state.endswith(" True True\n") and after.count("LangChainDeprecationWarning: a later LangChain note") == 1
+    replaced = mode == "_showwarnmsg replaced during the import"
+    assert state.endswith(" True False\n" if replaced else " True True\n")
+    assert after.count("LangChainDeprecationWarning: a later LangChain note") == 1
+    assert after.count("the replacement shows a warning") == (2 if replaced else 0)
     assert "Importing ChatOpenAI" in plain_during and "Importing ChatOpenAI" not in during
     if mode == "another thread warns during the import":  # only the importing thread is quieted
         assert "from another thread" in during and "from another thread" in plain_during
@@ -173,3 +182,85 @@ def test_a_blocked_module_stops_the_import_as_plain_python_does():
     plain = run_python(code % ("runpy.run_path(%r)" % REFERENCE))
     assert module.stdout == plain.stdout == "ModuleNotFoundError import of pymysql halted; None in sys.modules\n", (
         module.stdout, plain.stdout, module.stderr[-2000:])
+
+
+# Legacy subinterpreters share the process with the main one; the module allows one interpreter per process.
+# Blocking a dependency in sys.modules makes the import fail with any dependency tree (with the real one,
+# pydantic_core refuses subinterpreters anyway).
+INTERPRETERS = r"""
+import sys, _testcapi
+
+IMPORT = '''
+import sys, traceback
+%s
+try:
+    import nlsqlagent
+    sys.first_spec = getattr(sys, 'first_spec', nlsqlagent.__spec__)
+    try:
+        nlsqlagent.DatabaseConnector('u').connect(1)
+    except TypeError as e:
+        print(%r, 'imported', e, traceback.extract_tb(e.__traceback__)[-1].name)
+except (ImportError, AttributeError) as e:
+    print(%r, 'failed:', e)
+'''
+PREPARE = {  # what stops the import
+    None: "",
+    "pymysql": "sys.modules['pymysql'] = None",
+    "langchain.agents": "sys.modules['langchain.agents'] = None",
+    # after the first class statement, at the second one's default
+    "AgentType without its member": "import types\nsys.modules['langchain.agents.agent_types'] = "
+                                    "types.SimpleNamespace(AgentType=type('AgentType', (), {}))",
+}
+
+def attempt(where, stop=None):
+    if stop == "nothing run":  # the create step alone, as a lazy loader leaves a module not yet used
+        code = ("import _imp, importlib.util\n"
+                "module = _imp.create_dynamic(importlib.util.find_spec('nlsqlagent'))\n"
+                "print(%r, 'made', type(module).__name__)\n" % where)
+    else:
+        code = IMPORT % (PREPARE[stop], where, where)
+    if where == "main":
+        exec(code, {})
+        sys.modules.pop(stop, None)
+    else:
+        _testcapi.run_in_subinterp(code)
+    sys.stdout.flush()
+
+for step in STEPS:
+    attempt(*step)
+if "nlsqlagent" in sys.modules:  # a refused import does not touch the module that main holds
+    print("main keeps its module", sys.modules["nlsqlagent"].__spec__ is sys.first_spec)
+"""
+
+CALLED = "connect() takes exactly 1 positional argument (2 given) nlsqlagent.DatabaseConnector.connect"
+INTERPRETER_CASES = {
+    "a subinterpreter fails, then main imports": (
+        [("sub", "langchain.agents"), ("sub", "pymysql"), ("main",), ("sub",)],
+        ["sub failed: import of langchain.agents halted; None in sys.modules",
+         "sub failed: import of pymysql halted; None in sys.modules",
+         "main imported " + CALLED,
+         "sub failed: Interpreter change detected - this module can only be loaded into one interpreter per "
+         "process.",
+         "main keeps its module True"]),
+    "a subinterpreter makes the module object only, then main imports": (
+        [("sub", "nothing run"), ("main",)],
+        ["sub made module", "main imported " + CALLED, "main keeps its module True"]),
+    "a subinterpreter fails after making a class, then main imports": (
+        [("sub", "AgentType without its member"), ("sub", "pymysql"), ("main",)],
+        ["sub failed: type object 'AgentType' has no attribute 'ZERO_SHOT_REACT_DESCRIPTION'",
+         "sub failed: import of pymysql halted; None in sys.modules",
+         "main imported " + CALLED, "main keeps its module True"]),
+    "main fails, then a subinterpreter imports": (
+        [("main", "pymysql"), ("sub",), ("main",)],
+        ["main failed: import of pymysql halted; None in sys.modules",
+         "sub imported " + CALLED,
+         "main failed: Interpreter change detected - this module can only be loaded into one interpreter per "
+         "process."]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(INTERPRETER_CASES))
+def test_only_a_successful_import_keeps_other_interpreters_out(case):
+    steps, expected = INTERPRETER_CASES[case]
+    result = run_python(INTERPRETERS.replace("STEPS", repr(steps)), FAKESTACK)
+    assert result.stdout.splitlines() == expected, result.stdout + result.stderr[-3000:]

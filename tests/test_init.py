@@ -7,7 +7,7 @@ import sys
 
 
 import nlsqlagent
-from conftest import FAKESTACK, home, line_of, needs_real_stack, package_with_the_module, run_python
+from conftest import FAKESTACK, SOURCE, home, line_of, needs_real_stack, package_with_the_module, run_python
 
 
 def test_namespace_after_import():
@@ -171,6 +171,38 @@ def test_all_names_a_missing_attribute(tmp_path):
     line = report(tmp_path, edit)
     assert line.startswith("AttributeError |") and "absent" in line
     assert line.endswith("init nlsqlagent nlsqlagent/base %d" % line_of("import *"))
+
+
+def test_a_failed_star_import_binds_the_names_before_the_failure(tmp_path):
+    # Only a module kept from inside its failed import shows this: the star import binds each name as it
+    # reads it, as plain Python does, so the names before the failing one are bound and the rest are not.
+    def edit(root):
+        path = root / "langchain" / "agents" / "__init__.py"
+        path.write_text(path.read_text().replace(
+            '__all__ = [', '__all__ = ["initialize_agent", "absent", "later", ') + (
+            "later = 1\n"
+            "def __getattr__(name):\n"
+            "    import sys\n"
+            "    kept.append(sys.modules['nlsqlagent'])\n"
+            "    raise AttributeError(name)\n"
+            "kept = []\n"))
+    code = """
+        import importlib.util, sys
+        import langchain.agents
+        if %s:  # the reference source, in the module's place
+            spec = importlib.util.spec_from_file_location("nlsqlagent", %r)
+            sys.modules["nlsqlagent"] = importlib.util.module_from_spec(spec)
+            load = lambda: spec.loader.exec_module(sys.modules["nlsqlagent"])
+        else:
+            load = lambda: __import__("nlsqlagent")
+        try:
+            load()
+        except AttributeError as e:
+            print(e, [n for n in ("initialize_agent", "later") if n in vars(langchain.agents.kept[0])])
+    """
+    tree = variant_tree(tmp_path, edit)
+    module, plain = (run_python(code % (reference, SOURCE), tree) for reference in (False, True))
+    assert module.stdout == plain.stdout == "absent ['initialize_agent']\n", (module, plain)
 
 
 def test_agent_type_without_member(tmp_path):

@@ -30,6 +30,15 @@ MASKED = [
      % (M, M, M, M)),
     ("{'openai.api_key': 'k', \"my secret\": 's'} x-api-key='h'",
      "{'openai.api_key': '%s', \"my secret\": '%s'} x-api-key='%s'" % (M, M, M)),
+    # blanks and tabs around a dict item's colon, or none (compact JSON, as API error bodies show it)
+    ('{"api_key":"sk-abc","error":{"token":b"t"}} '
+     "{'password' :  'p', \"secret\":\t's', 'key'\t:SecretStr('x')}",
+     '{"api_key":\'%s\',"error":{"token":\'%s\'}} ' % (M, M)
+     + "{'password' :  '%s', \"secret\":\t'%s', 'key'\t:'%s'}" % (M, M, M)),
+    ('{"token\':"x", "secret" :"s"}', '{"token\':"x", "secret" :\'%s\'}' % M),
+    # a quoted text of the other quote inside a value that no field takes: the item ends at its own quote
+    ("key=SecretStr('{\"token\": \"abc\"}' x) 'k' \"api_key\":'{\"x\"}'",
+     "key=SecretStr('{\"token\": '%s'}' x) 'k' \"api_key\":'%s'" % (M, M)),
     # authorization schemes
     ("headers={'Authorization': 'Bearer sk-abc.def'}, auth='basic dXNlcjpwYXNz==', t=\"Token 9f/+_~-\"",
      "headers={'Authorization': 'Bearer %s'}, auth='basic %s', t=\"Token %s\"" % (M, M, M)),
@@ -48,12 +57,14 @@ MASKED = [
 ]
 
 # Shapes the rule leaves as they are, as the README says: unquoted field values, prose that only mentions a
-# scheme word, a value escaped one repr level deeper, a URI that is not one (a "?" in its password).
+# scheme word, a value escaped one repr level deeper, a URI that is not one (a "?" in its password), a line
+# break beside a dict item's colon.
 KEPT = [
     "nothing secret here: token count=3, key=value, password = 'spaced'",
     "Token limit exceeded; 'Token limit exceeded'; 'Bearer of news'; x: 'Digest of changes'",
     "ValueError(\"{\\'api_key\\': \\'sk-abc\\'}\")",
     "mysql://u:p?x@h/db",
+    "{'token'\n: 'x', 'secret':\n's'}",
 ]
 
 
@@ -87,7 +98,7 @@ def test_status_message_masks_secrets(sqldb):
 PIECES = ["api_key='", 'Token="', "x_key=SecretStr('", "'password': '", "{'credentials': \"", "mysql://u:", "db://",
           "ab", "=", "'", '"', "\\", ": ", ")", "@", "/", " ", "é", "\U0001F600", ":", "'Bearer ", '"Digest ',
           "Authorization: ", "authorization:", "basic ", "token ", "x-y.z", "?", "&", "#", "\n", "\r", "passwd=",
-          "&access_token=", "my secret", "'X-Auth-Token': ", "b'", "\t"]
+          "&access_token=", "my secret", "'X-Auth-Token': ", "b'", "\t", '{"token":"', ' : ', ':\t ', '"key"']
 
 
 @settings(max_examples=int(os.environ.get("NLSA_FUZZ_EXAMPLES", "300")), deadline=None,
@@ -115,7 +126,8 @@ import sys, time, nlsqlagent
 class Agent:
     def __init__(self, text): self.text = text
     def __str__(self): return self.text
-units = ["key=SecretStr('", "'key': SecretStr(\\"", "'Bearer ", "Authorization:  Digest", "?key&", "a://b:c"]
+units = ["key=SecretStr('", "'key': SecretStr(\\"", "'key' \\t:\\t", "'Bearer ", "Authorization:  Digest", "?key&",
+         "a://b:c"]
 out = open("/dev/null", "w")
 sys.stdout, real = out, sys.stdout
 for unit in units:

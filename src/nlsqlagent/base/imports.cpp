@@ -131,7 +131,8 @@ Ref public_names(PyObject *module) {
   return result;
 }
 
-/// `from <path> import *`: every name is read before any is bound, so a failure binds nothing.
+/// `from <path> import *`: each name is bound as it is read, as the interpreter's own star import binds it, so
+/// a failure part way leaves the names before it bound (in a module that someone keeps from its failed import).
 int import_all_public(PyObject *module_object, PyObject *globals, PyObject *path) {
   Ref star = Ref::steal(PyUnicode_FromString("*"));
   Ref fromlist = star ? Ref::steal(PyList_New(1)) : Ref();
@@ -141,24 +142,16 @@ int import_all_public(PyObject *module_object, PyObject *globals, PyObject *path
   if (!module) return -1;
   Ref names = public_names(module.get());
   if (!names) return -1;
-  Ref taken = Ref::steal(PyDict_New());
-  if (!taken) return -1;
   for (Py_ssize_t i = 0;; ++i) {
     Ref name = Ref::steal(PySequence_GetItem(names.get(), i));
     if (!name) {
       if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
       PyErr_Clear();
-      break;
+      return 0;
     }
     Ref value = Ref::steal(PyObject_GetAttr(module.get(), name.get()));
-    if (!value || PyDict_SetItem(taken.get(), name.get(), value.get()) < 0) return -1;
+    if (!value || PyObject_SetAttr(module_object, name.get(), value.get()) < 0) return -1;
   }
-  Py_ssize_t pos = 0;
-  PyObject *name, *value;
-  while (PyDict_Next(taken.get(), &pos, &name, &value)) {
-    if (PyObject_SetAttr(module_object, name, value) < 0) return -1;
-  }
-  return 0;
 }
 
 /// Whether `message` (a warnings.WarningMessage) is one of LangChain's notes about its deprecated import

@@ -19,6 +19,13 @@ namespace {
 constexpr const char *kModuleName = "nlsqlagent";
 rt::TracebackSite g_init_site{"init nlsqlagent"};
 
+/// The interpreter whose exec step made the objects that each exec step makes anew (the context's namespace
+/// and builtins, the cached print, the argument tuples), or -1 when none are held.
+int64_t g_objects_made_by = -1;
+
+/// Whether the running exec step has made methods, which read those objects.
+bool g_methods_made = false;
+
 /// The two class statements: each class's methods in the order of their definitions in the source.
 rt::MethodDef *const kConnectorMethods[] = {&g_connector_init, &g_connect, &g_getdbinstance};
 rt::MethodDef *const kRunnerMethods[] = {&g_runner_init, &g_run};
@@ -55,17 +62,24 @@ int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from,
   return PyDict_SetItemString(module_dict, to, value.get());
 }
 
-PyObject *module_create(PyObject *spec, PyModuleDef * /*def*/) noexcept {
+/// Whether the current interpreter may import the module: no other one holds it. The interpreter whose exec
+/// step runs, or succeeded, holds the module; a failed exec step gives it up, so that the next import, in
+/// any interpreter, finds the process as it was. With `claim`, the current interpreter now holds it. The
+/// current interpreter's id, or -1 with ImportError when another interpreter holds the module.
+int64_t enter_interpreter(bool claim) {
   const int64_t id = compat::current_interpreter_id();
-  if (id == -1) return nullptr;
-  if (g_state.main_interpreter_id == -1) {
-    g_state.main_interpreter_id = id;
-  } else if (id != g_state.main_interpreter_id) {
+  if (id == -1) return -1;
+  if (g_state.main_interpreter_id != -1 && g_state.main_interpreter_id != id) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-    return nullptr;
+    return -1;
   }
-  if (g_state.module) return Py_NewRef(g_state.module);
+  if (claim) g_state.main_interpreter_id = id;
+  return id;
+}
+
+/// The module object for `spec`: a new one, with the spec's attributes. New reference or null.
+PyObject *new_module(PyObject *spec) {
   Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -78,6 +92,12 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*def*/) noexcept {
     return nullptr;
   }
   return module.release();
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef * /*def*/) noexcept {
+  if (enter_interpreter(false) == -1) return nullptr;
+  if (g_state.module) return Py_NewRef(g_state.module);
+  return new_module(spec);
 }
 
 // ---- exec step: preparation -----------------------------------------------------------------------------
@@ -264,6 +284,7 @@ int initialise(PyObject *module, PyObject *globals) {
     return init_failed_at(line::kSetup);
   }
   if (run_imports(module, globals, g_init_site) < 0) return -1;
+  g_methods_made = true;
   for (const ClassStatement &statement : kClasses) {
     if (define_class(globals, statement) < 0) return -1;
   }
@@ -274,7 +295,33 @@ int initialise(PyObject *module, PyObject *globals) {
   return 0;
 }
 
+// ---- what each exec step makes anew ----------------------------------------------------------------------
+
+/// Before an exec step replaces those objects: when another interpreter made them, that one may be gone, and
+/// releasing them here would run its deallocation on this one (3.12: unlinking from its freed GC lists).
+/// They are left alive instead; that happens only after a failed import that made methods.
+void keep_objects_of_another_interpreter(int64_t id) {
+  if (g_objects_made_by == -1 || g_objects_made_by == id) return;
+  for (PyObject *made : {rt::context().globals, rt::context().builtins, g_state.print, g_state.args_init_failed,
+                         g_state.args_not_initialized}) {
+    Py_XINCREF(made);
+  }
+}
+
+/// After a failed exec step: the objects it made go now, in their own interpreter, unless it made methods,
+/// which a module kept from the failed import may still call.
+void release_objects_of_failed_import() {
+  if (g_methods_made) return;
+  rt::set_context(nullptr, nullptr);
+  Py_CLEAR(g_state.print);
+  Py_CLEAR(g_state.args_init_failed);
+  Py_CLEAR(g_state.args_not_initialized);
+  g_objects_made_by = -1;
+}
+
 int module_exec(PyObject *module) noexcept {
+  const int64_t id = enter_interpreter(true);  // a module object made in one interpreter may run in another
+  if (id == -1) return -1;
   if (g_state.module) {
     if (g_state.module == module) return 0;
     PyErr_SetString(PyExc_RuntimeError,
@@ -283,10 +330,15 @@ int module_exec(PyObject *module) noexcept {
   }
   g_state.module = Py_NewRef(module);
   g_state.globals = PyModule_GetDict(module);
+  keep_objects_of_another_interpreter(id);
+  g_objects_made_by = id;
+  g_methods_made = false;
   if (initialise(module, g_state.globals) < 0) {
     unregister_under_own_name(module);
     g_state.globals = nullptr;
     Py_CLEAR(g_state.module);
+    g_state.main_interpreter_id = -1;
+    release_objects_of_failed_import();
     return -1;
   }
   return 0;

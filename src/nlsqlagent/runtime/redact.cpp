@@ -6,7 +6,8 @@
 //                       that ends, in any case, with one of kSecretWords; VALUE is a quoted text ('...' or
 //                       "...", backslash escapes, an unterminated one running to the end), the same after b,
 //                       or SecretStr(<quoted text>), masked as a whole: '**********';
-//   'name': VALUE       the same as a dict item ("name" likewise);
+//   'name': VALUE       the same as a dict item ("name" likewise), with any blanks and tabs around the
+//                       colon (compact JSON has none);
 //   'Bearer TOKEN'      an authorization scheme (Bearer, Basic or Token, any case) that opens a quoted value,
 //                       then blanks and a token (letters, digits, "-._~+/="), which must close the value: the
 //                       token is masked; 'Digest PARAM=...' masks everything after the blanks to the closing
@@ -55,6 +56,8 @@ bool is_param_char(Py_UCS4 c) { return is_ascii_alnum(c) || c == '_' || c == '-'
 bool is_scheme_char(Py_UCS4 c) { return is_ascii_alnum(c) || c == '+' || c == '.' || c == '-'; }
 
 bool is_quote(Py_UCS4 c) { return c == '\'' || c == '"'; }
+
+bool is_blank_or_tab(Py_UCS4 c) { return c == ' ' || c == '\t'; }
 
 /// A character that ends the user or password part of a URI.
 bool ends_uri_part(Py_UCS4 c) {
@@ -184,15 +187,17 @@ class Scanner {
     return true;
   }
 
-  /// 'name': VALUE, with the opening quote at `i`.
+  /// 'name': VALUE, with the opening quote at `i`; blanks and tabs may stand around the colon.
   bool item_at(Py_ssize_t i, Match &m) {
     const Py_ssize_t j = run_end(i + 1, is_name_char);
-    if (j + 2 >= length_ || at(j) != at(i) || at(j + 1) != ':' || at(j + 2) != ' ' || !secret_name(i + 1, j)) {
-      return false;
-    }
-    const Py_ssize_t end = value_end(j + 3);
+    if (j >= length_ || at(j) != at(i) || !secret_name(i + 1, j)) return false;
+    // Only the quote at `i` reaches the blanks after its closing quote at `j`: the scan stays linear.
+    const Py_ssize_t colon = run_end(j + 1, is_blank_or_tab);
+    if (colon >= length_ || at(colon) != ':') return false;
+    const Py_ssize_t value = run_end(colon + 1, is_blank_or_tab);
+    const Py_ssize_t end = value_end(value);
     if (end < 0) return false;
-    m = {j + 3, end, end, kQuotedMask};
+    m = {value, end, end, kQuotedMask};
     return true;
   }
 
@@ -236,7 +241,7 @@ class Scanner {
   /// Authorization: Bearer TOKEN, or Authorization: Digest PARAM=... to the end of the line, at `i`.
   bool authorization_at(Py_ssize_t i, Match &m) {
     if (!word_at(i, "authorization") || i + 13 >= length_ || at(i + 13) != ':') return false;
-    const Py_ssize_t scheme = run_end(i + 14, [](Py_UCS4 c) { return c == ' ' || c == '\t'; });
+    const Py_ssize_t scheme = run_end(i + 14, is_blank_or_tab);
     const Py_ssize_t token = after_token_scheme(scheme);
     if (token >= 0) {
       const Py_ssize_t end = run_end(token, is_token_char);
