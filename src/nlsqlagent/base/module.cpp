@@ -330,6 +330,7 @@ int module_exec(PyObject *module) noexcept {
   }
   g_state.module = Py_NewRef(module);
   g_state.globals = PyModule_GetDict(module);
+  rt::start_global_cache_epoch();  // no lookup of an earlier namespace is taken for this one
   keep_objects_of_another_interpreter(id);
   g_objects_made_by = id;
   g_methods_made = false;

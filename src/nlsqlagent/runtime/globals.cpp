@@ -7,6 +7,8 @@
 
 namespace nlsqlagent::rt {
 
+uint64_t g_global_cache_epoch = 1;
+
 PyObject *raise_name_error(PyObject *name) noexcept {
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return nullptr;
@@ -15,13 +17,13 @@ PyObject *raise_name_error(PyObject *name) noexcept {
 Ref lookup_global(PyObject *globals, PyObject *name, GlobalCache &cache) noexcept {
 #if NLSA_INTERNAL_DICT_VERSION
   const uint64_t version = internals::dict_version(globals);
-  if (!(cache.valid && cache.dict == globals && cache.version == version)) {
+  if (!(cache.epoch == g_global_cache_epoch && cache.dict == globals && cache.version == version)) {
     PyObject *found = PyDict_GetItemWithError(globals, name);  // borrowed
     if (found == nullptr && PyErr_Occurred()) return Ref();
     cache.dict = globals;
     cache.version = version;
     cache.value = found;
-    cache.valid = true;
+    cache.epoch = g_global_cache_epoch;
   }
   PyObject *found = cache.value;
 #else

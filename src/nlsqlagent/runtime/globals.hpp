@@ -10,13 +10,19 @@
 namespace nlsqlagent::rt {
 
 /// Per-site cache of one module-global name: the namespace's version tag and what the lookup found there
-/// (used only with NLSA_INTERNAL_DICT_VERSION).
+/// (used only with NLSA_INTERNAL_DICT_VERSION). An entry holds only within the exec step's epoch that made
+/// it: a namespace of an earlier, failed import may have been freed, and from 3.12 each interpreter counts
+/// version tags on its own, so a new namespace at the same address could show the same tag.
 struct GlobalCache {
   PyObject *dict = nullptr;  // the namespace the entry belongs to
   uint64_t version = 0;
   PyObject *value = nullptr;  // borrowed from the namespace, which holds it while its tag is unchanged
-  bool valid = false;
+  uint64_t epoch = 0;         // g_global_cache_epoch when filled; 0: never filled
 };
+
+/// The epoch of the per-site caches; each exec step starts a new one, which empties every cache.
+extern uint64_t g_global_cache_epoch;
+inline void start_global_cache_epoch() { ++g_global_cache_epoch; }
 
 /// Resolves `name` (interned str) in `globals`, then as an attribute of context().builtins; NameError when
 /// absent from both. Returns a new reference or null with an exception set.
