@@ -66,7 +66,8 @@ inline void store_value(PyObject **values, Py_ssize_t index, PyObject *value) {
 // both directions look the name up on the type; while the type keeps the version tag it had when the name
 // was found on neither it nor its bases, with the generic attribute slots, a value is read from the instance
 // dict (a split one: no lookup there can run code) and stored through the generic protocol's own dict store.
-// Gain on 3.7: DatabaseConnector() NNN instead of NNN instructions.
+// Gain on 3.7 (callgrind, instructions per call), together with the direct class call (construction.cpp):
+// DatabaseConnector() 3735 instead of 5056, connect() 6641 instead of 7864.
 
 /// The instance dict slot of `obj` when the cache entry of `attr` is current for its type, else null.
 inline PyObject **cached_dict_slot(PyObject *obj, const Attr &attr) {

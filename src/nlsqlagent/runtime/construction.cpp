@@ -19,7 +19,8 @@ namespace {
 // from 3.9 its own vectorcall entry makes the instance with object's __new__ and hands the caller's arguments
 // on unchanged. A class whose __init__ is assigned gets the generic slot back from the interpreter; any other
 // change to it or to a base changes its version tag, and the next call checks it again.
-// Gain: DatabaseConnector() NNN instead of NNN instructions on 3.11, NNN instead of NNN on 3.7.
+// Gain on 3.11 (callgrind, instructions per call): DatabaseConnector() 2217 instead of 2442,
+// DatabaseConnector(4 keywords) 2298 instead of 4456; on 3.7 see attributes.cpp.
 
 /// One of the module's classes, and what its version tag vouches for.
 struct ClassEntry {
