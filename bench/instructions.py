@@ -27,7 +27,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 OPERATION_NAMES = ["DC()", "DC(4 pos)", "DC(4 kw)", "connect missing", "connect", "getdbinstance", "AgentRunner",
-                   "run", "run no agent", "wrong count", "create fails"]
+                   "run", "run no agent", "wrong count", "create fails", "create raises"]
 
 
 def operations():
@@ -55,6 +55,9 @@ def operations():
 
         def __repr__(self):
             return "Agent()"
+
+        def __str__(self):
+            return "agent"
 
     class Database:
         pass
@@ -86,6 +89,13 @@ def operations():
         nl.create_sql_agent = failing
         R(1, 2)
 
+    def no_agent(llm, toolkit, verbose, agent_type):
+        raise ValueError("no agent")
+
+    def create_raises():
+        nl.create_sql_agent = no_agent
+        R(1, 2)
+
     table = {
         "DC()": lambda: C(),
         "DC(4 pos)": lambda: C(1, 2, 3, 4),
@@ -98,6 +108,7 @@ def operations():
         "run no agent": lambda: R.run(idle, 1),
         "wrong count": wrong_count,
         "create fails": create_fails,
+        "create raises": create_raises,
     }
     assert list(table) == OPERATION_NAMES
     return table

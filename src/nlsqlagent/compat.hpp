@@ -45,6 +45,10 @@
 // 3.12 reaches it through a tagged pointer before the object, 3.11 through a plain one.
 #define NLSA_HAVE_INLINE_VALUES (NLSA_SINCE_3_11 && !NLSA_SINCE_3_13)
 #define NLSA_TAGGED_VALUES_POINTER NLSA_SINCE_3_12
+// Before 3.11 an instance's attributes live in a dict at the type's tp_dictoffset, made on the first store.
+#define NLSA_HAVE_OFFSET_DICT (!NLSA_SINCE_3_11)
+// A class object's own vectorcall entry (tp_vectorcall) is used for calls of the class from 3.9 on.
+#define NLSA_HAVE_TYPE_VECTORCALL NLSA_SINCE_3_9
 // The public headers declare _PyObject_GetMethod (3.9 to 3.12); the others export it undeclared.
 #define NLSA_GET_METHOD_DECLARED (NLSA_SINCE_3_9 && !NLSA_SINCE_3_13)
 // Dicts carry a version tag (ma_version_tag), which 3.14 removed.

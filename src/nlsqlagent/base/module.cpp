@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "../runtime/code_objects.hpp"
+#include "../runtime/construction.hpp"
 #include "../runtime/context.hpp"
 #include "../runtime/error_scope.hpp"
 #include "../runtime/globals.hpp"
@@ -257,7 +258,7 @@ int define_class(PyObject *globals, const ClassStatement &statement) {
   }
   Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type), name.get(),
                                                     g_state.empty_tuple, ns.get(), nullptr));
-  if (!cls || PyDict_SetItem(globals, name.get(), cls.get()) < 0) {
+  if (!cls || rt::install_class_call(cls.get()) < 0 || PyDict_SetItem(globals, name.get(), cls.get()) < 0) {
     return init_failed_at(statement.line);
   }
   return 0;

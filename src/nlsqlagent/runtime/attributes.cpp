@@ -1,4 +1,5 @@
-// Instance attributes: the generic protocol, and on 3.11 and 3.12 the instance values array directly.
+// Instance attributes: the generic protocol; on 3.11 and 3.12 the instance values array directly, before 3.11
+// the instance dict directly.
 #include "attributes.hpp"
 
 #include "internals.hpp"
@@ -27,7 +28,7 @@ PyObject **direct_values(PyObject *obj, Attr &attr) {
     // adding it to any of them changes this type's version tag, which every use checks. (A class attribute
     // that is a descriptor may become a data descriptor without any version tag of this type changing.)
     // The lookup also gives the type a valid version tag.
-    if (_PyType_Lookup(type, attr.name)) return nullptr;
+    if (internals::type_lookup(type, attr.name)) return nullptr;
     if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
     const Py_ssize_t index = internals::shared_key_index(type, attr.name);
     if (index < 0) return nullptr;  // no instance has stored it yet: the generic store adds the key
@@ -59,7 +60,53 @@ inline void store_value(PyObject **values, Py_ssize_t index, PyObject *value) {
 }
 #endif
 
+#if NLSA_OFFSET_DICT
+// Before 3.11, private API (_PyType_Lookup, _PyObjectDict_SetItem) and layout (the split table of a dict):
+// the generic protocol, less its parts that the cache answers. PyObject_SetAttr interns the name again and
+// both directions look the name up on the type; while the type keeps the version tag it had when the name
+// was found on neither it nor its bases, with the generic attribute slots, a value is read from the instance
+// dict (a split one: no lookup there can run code) and stored through the generic protocol's own dict store.
+// Gain on 3.7 (callgrind, instructions per call), together with the direct class call (construction.cpp):
+// DatabaseConnector() 3735 instead of 5056, connect() 6641 instead of 7864.
+
+/// The instance dict slot of `obj` when the cache entry of `attr` is current for its type, else null.
+inline PyObject **cached_dict_slot(PyObject *obj, const Attr &attr) {
+  PyTypeObject *type = Py_TYPE(obj);
+  if (type != attr.type || !internals::type_version_is(type, attr.version)) return nullptr;
+  return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + type->tp_dictoffset);
+}
+
+/// As cached_dict_slot, refreshing the cache entry when the type or its version changed.
+PyObject **dict_slot(PyObject *obj, Attr &attr) {
+  if (PyObject **slot = cached_dict_slot(obj, attr)) return slot;
+  PyTypeObject *type = Py_TYPE(obj);
+  attr.version = 0;
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset <= 0 ||
+      type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
+    return nullptr;
+  }
+  // Any attribute of that name on the type or a base (a descriptor, or one that may become one) changes
+  // this type's version tag when it is added, which every use checks. The lookup also assigns the tag.
+  if (internals::type_lookup(type, attr.name)) return nullptr;
+  attr.type = type;
+  attr.version = type->tp_version_tag;
+  if (!internals::type_version_is(type, attr.version)) return nullptr;
+  return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + type->tp_dictoffset);
+}
+
+/// The value of `attr` in the instance dict at `slot`, when it is a split one that holds it; else null.
+inline PyObject *dict_value(PyObject **slot, const Attr &attr) {
+  PyObject *dict = *slot;
+  return (dict && internals::is_split_dict(dict)) ? PyDict_GetItem(dict, attr.name) : nullptr;
+}
+#endif
+
 [[gnu::noinline]] Ref get_attr_slow(PyObject *obj, Attr &attr) {
+#if NLSA_OFFSET_DICT
+  if (PyObject **slot = dict_slot(obj, attr)) {
+    if (PyObject *value = dict_value(slot, attr)) return Ref::borrow(value);
+  }
+#endif
 #if NLSA_INLINE_VALUES
   if (PyObject **values = direct_values(obj, attr)) {
     if (PyObject *value = values[attr.index]) return Ref::borrow(value);
@@ -69,6 +116,9 @@ inline void store_value(PyObject **values, Py_ssize_t index, PyObject *value) {
 }
 
 [[gnu::noinline]] int set_attr_slow(PyObject *obj, Attr &attr, PyObject *value) {
+#if NLSA_OFFSET_DICT
+  if (PyObject **slot = dict_slot(obj, attr)) return internals::object_dict_set(Py_TYPE(obj), slot, attr.name, value);
+#endif
 #if NLSA_INLINE_VALUES
   if (PyObject **values = direct_values(obj, attr)) {
     store_value(values, attr.index, value);
@@ -81,6 +131,11 @@ inline void store_value(PyObject **values, Py_ssize_t index, PyObject *value) {
 }  // namespace
 
 Ref get_attr(PyObject *obj, Attr &attr) noexcept {
+#if NLSA_OFFSET_DICT
+  if (PyObject **slot = cached_dict_slot(obj, attr)) {
+    if (PyObject *value = dict_value(slot, attr)) return Ref::borrow(value);
+  }
+#endif
 #if NLSA_INLINE_VALUES
   if (PyObject **values = cached_values(obj, attr)) {
     if (PyObject *value = values[attr.index]) return Ref::borrow(value);
@@ -90,6 +145,11 @@ Ref get_attr(PyObject *obj, Attr &attr) noexcept {
 }
 
 int set_attr(PyObject *obj, Attr &attr, PyObject *value) noexcept {
+#if NLSA_OFFSET_DICT
+  if (PyObject **slot = cached_dict_slot(obj, attr)) {
+    return internals::object_dict_set(Py_TYPE(obj), slot, attr.name, value);
+  }
+#endif
 #if NLSA_INLINE_VALUES
   if (PyObject **values = cached_values(obj, attr)) {
     store_value(values, attr.index, value);

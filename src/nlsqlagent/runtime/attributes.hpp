@@ -1,4 +1,4 @@
-// Instance attributes read and written by the method bodies, with a fast path on 3.11 and 3.12.
+// Instance attributes read and written by the method bodies, with a fast path on each version up to 3.12.
 #pragma once
 
 #include <Python.h>
@@ -17,7 +17,8 @@ struct Attr {
 
 /// `obj.<attr>`, with the result of PyObject_GetAttr. On 3.11 and 3.12 (with NLSA_INTERNALS) the value is
 /// read straight from the instance's values array while the type is unchanged, has the generic attribute
-/// slots and no attribute of that name, as the interpreter's own specialised reads do. New reference or null.
+/// slots and no attribute of that name, as the interpreter's own specialised reads do; before 3.11, on the same
+/// conditions, from the instance dict without the type lookup. New reference or null.
 Ref get_attr(PyObject *obj, Attr &attr) noexcept;
 
 /// `obj.<attr> = value`, with the effect of PyObject_SetAttr (the same fast path as get_attr). 0 or -1.

@@ -87,41 +87,8 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject * /*type*/)
   return PyMethod_New(self, obj);
 }
 
-/// The tuple-and-dict call entry: hands the tuple's items straight to the native entry when there are no
-/// keywords, else lays out positional arguments and keyword values in one array with a tuple of names.
 PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-  const vectorcallfunc entry = as_function(self)->def->entry;
-  PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
-    return entry(self, items, static_cast<size_t>(nargs), nullptr);
-  }
-  const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-  Ref kwnames = Ref::steal(PyTuple_New(nkw));
-  if (!kwnames) return nullptr;
-  PyObject *small[8];
-  const bool fits = nargs + nkw <= static_cast<Py_ssize_t>(std::size(small));
-  PyObject **stack = fits ? small : PyMem_New(PyObject *, static_cast<size_t>(nargs + nkw));
-  if (!stack) return PyErr_NoMemory();
-  for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = items[i];  // borrowed from the tuple
-  Py_ssize_t pos = 0, k = 0;
-  PyObject *key, *value;
-  bool keys_are_str = true;
-  while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-    keys_are_str = keys_are_str && PyUnicode_Check(key);
-    PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-    stack[nargs + k] = Py_NewRef(value);  // owned: code run by the call may change the caller's dict
-    ++k;
-  }
-  PyObject *result = nullptr;
-  if (!keys_are_str) {
-    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-  } else {
-    result = entry(self, stack, static_cast<size_t>(nargs), kwnames.get());
-  }
-  for (Py_ssize_t i = nargs; i < nargs + k; ++i) Py_DECREF(stack[i]);
-  if (stack != small) PyMem_Free(stack);
-  return result;
+  return call_with_tuple(self, nullptr, args, kwargs);
 }
 
 /// The short name of the type, as its repr and the interpreter's messages show it: the part of tp_name after
@@ -336,6 +303,43 @@ int ready_function_type() noexcept {
 }
 
 PyTypeObject *function_type() noexcept { return &g_function_type; }
+
+PyObject *call_with_tuple(PyObject *function, PyObject *first, PyObject *args, PyObject *kwargs) noexcept {
+  const vectorcallfunc entry = as_function(function)->def->entry;
+  PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nfirst = first ? 1 : 0;
+  const Py_ssize_t npos = nfirst + nargs;
+  const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  if (nkw == 0 && !first) return entry(function, items, static_cast<size_t>(nargs), nullptr);
+  Ref kwnames;
+  if (nkw && !(kwnames = Ref::steal(PyTuple_New(nkw)))) return nullptr;
+  PyObject *small[8];
+  const bool fits = npos + nkw <= static_cast<Py_ssize_t>(std::size(small));
+  PyObject **stack = fits ? small : PyMem_New(PyObject *, static_cast<size_t>(npos + nkw));
+  if (!stack) return PyErr_NoMemory();
+  if (first) stack[0] = first;
+  for (Py_ssize_t i = 0; i < nargs; ++i) stack[nfirst + i] = items[i];  // borrowed from the tuple
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  bool keys_are_str = true;
+  while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+    keys_are_str = keys_are_str && PyUnicode_Check(key);
+    PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+    stack[npos + k] = Py_NewRef(value);  // owned: code run by the call may change the caller's dict
+    ++k;
+  }
+  PyObject *result = nullptr;
+  if (!keys_are_str) {
+    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+  } else {
+    result = entry(function, stack, static_cast<size_t>(npos), kwnames.get());
+  }
+  for (Py_ssize_t i = npos; i < npos + k; ++i) Py_DECREF(stack[i]);
+  if (stack != small) PyMem_Free(stack);
+  return result;
+}
+
 
 #if NLSA_VECTORCALL_UNCHECKED_KEYS
 namespace {

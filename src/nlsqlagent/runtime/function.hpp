@@ -100,6 +100,11 @@ int ready_function_type() noexcept;
 /// The function type (borrowed, static).
 PyTypeObject *function_type() noexcept;
 
+/// The tuple-and-dict call of the function object `function`: `first` (borrowed; null for none) and the items
+/// of `args` (a tuple) by position, the items of `kwargs` (a dict, or null) by keyword, laid out in one array
+/// for its native entry (a keyword that is not a str raises TypeError). New reference or null.
+PyObject *call_with_tuple(PyObject *function, PyObject *first, PyObject *args, PyObject *kwargs) noexcept;
+
 /// Makes a function object for `def` (prepared, with its code object) with the module namespace `globals`
 /// and `slot_value` for a kSlot default (borrowed; may be null when there is none). Its __defaults__ are
 /// built from the definition on first read. Returns a new reference or null with an exception set.

@@ -28,11 +28,21 @@
 #ifndef NLSA_INTERNAL_FASTCALL
 #define NLSA_INTERNAL_FASTCALL NLSA_INTERNALS
 #endif
+#ifndef NLSA_INTERNAL_OFFSET_DICT
+#define NLSA_INTERNAL_OFFSET_DICT NLSA_INTERNALS
+#endif
+#ifndef NLSA_INTERNAL_CLASS_CALL
+#define NLSA_INTERNAL_CLASS_CALL NLSA_INTERNALS
+#endif
 
 // The instance values array of 3.11 and 3.12, read and written directly.
 #define NLSA_INLINE_VALUES (NLSA_HAVE_INLINE_VALUES && NLSA_INTERNAL_INLINE_VALUES)
 // 3.7's private calls of Python functions and builtins without an argument tuple.
 #define NLSA_FASTCALL_37 (!NLSA_HAVE_VECTORCALL && NLSA_INTERNAL_FASTCALL)
+// Before 3.11: instance attributes read and written in the instance dict without the generic protocol.
+#define NLSA_OFFSET_DICT (NLSA_HAVE_OFFSET_DICT && NLSA_INTERNAL_OFFSET_DICT)
+// Calls of the module's classes that enter their own __init__ directly (construction.cpp).
+#define NLSA_CLASS_CALL NLSA_INTERNAL_CLASS_CALL
 
 namespace nlsqlagent::internals {
 
@@ -63,6 +73,35 @@ inline int get_method(PyObject *obj, PyObject *name, PyObject **method) {
   *method = PyObject_GetAttr(obj, name);
   return *method == nullptr ? -1 : 0;
 }
+
+#if NLSA_OFFSET_DICT || NLSA_CLASS_CALL || NLSA_INLINE_VALUES
+/// Private: `name` (interned) looked up through the type's MRO without calling anything, as the generic
+/// attribute protocol does; borrowed or null. It also gives the type a valid version tag where it can.
+inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
+
+/// Whether `type` still has the version tag `tag` (0 never matches): then neither the type nor any of its
+/// bases has changed since the tag was read. Before 3.12 a change clears the validity flag and leaves the
+/// tag; from 3.12 it zeroes the tag.
+inline bool type_version_is(const PyTypeObject *type, unsigned int tag) {
+  return tag != 0 && type->tp_version_tag == tag
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+         && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)
+#endif
+      ;
+}
+#endif
+
+#if NLSA_OFFSET_DICT
+/// Whether `dict` (a dict) keeps a split table: then its keys are the class's shared keys, all exact interned
+/// str, and a lookup by an interned str compares nothing and cannot fail.
+inline bool is_split_dict(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_values != nullptr; }
+
+/// Private: the generic protocol's store into an instance dict (made with the class's shared keys on the
+/// first store), with its upkeep of those shared keys. 0 or -1.
+inline int object_dict_set(PyTypeObject *type, PyObject **dictptr, PyObject *name, PyObject *value) {
+  return _PyObjectDict_SetItem(type, dictptr, name, value);
+}
+#endif
 
 #if NLSA_INTERNAL_DICT_VERSION
 /// Private layout: the version tag of a dict, which changes whenever the dict changes and is never reused, so
