@@ -24,10 +24,13 @@ namespace {
 
 /// One of the module's classes, and what its version tag vouches for.
 struct ClassEntry {
-  PyTypeObject *type = nullptr;    // compared only; the class itself holds no reference from here
-  PyObject *init = nullptr;        // the __init__ it was defined with (strong: process lifetime)
-  unsigned int version = 0;        // the class's version tag when `init` was last found as its __init__; 0: none
-  bool plain_new = false;          // under that tag: made by object's __new__, not abstract, metaclass `type`
+  PyTypeObject *type = nullptr;  // compared only; the class itself holds no reference from here
+  // The __init__ it was defined with. Borrowed: while the version tag is the checked one, the class dict
+  // holds it; when the tag changes, only its address is compared (a method deleted from the class is freed
+  // as plain Python frees it), and the object found there is checked again.
+  PyObject *init = nullptr;
+  unsigned int version = 0;  // the class's version tag when `init` was last found as its __init__; 0: none
+  bool plain_new = false;    // under that tag: made by object's __new__, not abstract, metaclass `type`
 };
 
 ClassEntry g_classes[kMaxClasses];
@@ -49,7 +52,8 @@ inline ClassEntry *current_entry(const PyTypeObject *type) {
   for (ClassEntry &e : g_classes) {
     if (e.type != type) continue;
     e.version = 0;
-    if (internals::type_lookup(type, g_init_name) != e.init) return nullptr;
+    PyObject *found = internals::type_lookup(type, g_init_name);  // borrowed
+    if (found != e.init || Py_TYPE(found) != function_type()) return nullptr;
     e.plain_new = Py_TYPE(type) == &PyType_Type && type->tp_new == PyBaseObject_Type.tp_new &&
                   !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT);
     e.version = type->tp_version_tag;
@@ -122,9 +126,8 @@ PyObject *class_vectorcall(PyObject *callable, PyObject *const *args, size_t nar
   if (self) {
     stack[0] = self.get();
     for (Py_ssize_t i = 0; i < nargs + nkw; ++i) stack[1 + i] = args[i];
-    Ref result = Ref::steal(
-        reinterpret_cast<FunctionObject *>(init.get())->def->entry(init.get(), stack, static_cast<size_t>(nargs + 1),
-                                                                    kwnames));
+    Ref result = Ref::steal(reinterpret_cast<FunctionObject *>(init.get())
+                                ->def->entry(init.get(), stack, static_cast<size_t>(nargs + 1), kwnames));
     if (init_result(result.get()) < 0) self = Ref();
   }
   Py_LeaveRecursiveCall();
@@ -148,7 +151,7 @@ int install_class_call(PyObject *cls) noexcept {
   if (!g_generic_init) g_generic_init = type->tp_init;
   if (type->tp_init != g_generic_init) return 0;
   free_entry->type = type;
-  free_entry->init = Py_NewRef(init);
+  free_entry->init = init;
   type->tp_init = class_init;
 #if NLSA_HAVE_TYPE_VECTORCALL
   type->tp_vectorcall = class_vectorcall;
