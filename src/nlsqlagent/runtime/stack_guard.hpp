@@ -38,10 +38,12 @@ struct ThreadStack {
   bool read = false;  // the bounds were read (or could not be)
 };
 
-/// The calling thread's record (thread-local; the module is loaded once per process, so the static TLS model
-/// holds).
+/// The calling thread's record. Global-dynamic TLS, through descriptors where the build can use them
+/// (CMakeLists.txt): the module is loaded with dlopen, after start-up, when the static TLS that an
+/// initial-exec variable needs may be used up. A descriptor that glibc could place in static TLS after all
+/// costs an indirect call of two instructions.
 inline ThreadStack &thread_stack() noexcept {
-  static thread_local ThreadStack stack __attribute__((tls_model("initial-exec")));
+  static thread_local ThreadStack stack;
   return stack;
 }
 
