@@ -8,18 +8,19 @@
 
 namespace nlsqlagent::rt {
 
-/// Room kept free below each method entry, at least: what one trip through a method, the calls it makes and
-/// the interpreter's evaluation loop below them take before the next entry checks again, and what raising
-/// and handling the error then takes. A trip back to the same method takes 0.8 to 0.9 KiB on release
-/// interpreters 3.7 to 3.13 and 1.1 KiB on Debian's 3.11 debug interpreter (an 8 MiB stack divided by the
-/// depth reached); the rest is headroom for callers that handle the error with C recursion of their own (on
-/// 3.11, 200 nested calls of a function with *args take some 100 KiB). So the guard keeps an eighth of the
-/// stack free, and never less than this (nor more than half of a stack under twice this size). Debug builds get twice
-/// the room, for the larger frames of the rest of their C code.
+/// Room kept free below each method entry on a thread's own stack: what one trip through a method and the
+/// interpreter below it take before the next entry checks again (0.8 to 0.9 KiB per trip back to the same
+/// method on release interpreters 3.7 to 3.13, 1.1 KiB on a 3.11 debug interpreter), and what raising the
+/// error, unwinding the entries above and handling it in the refused caller take. Measured with the margin
+/// lowered until re-entry crashed, on threads of 32 KiB to 1 MiB and the main thread, limits 1,000 and
+/// 50,000: raising and unwinding fit in 4 KiB on 3.7 and 3.11; a caller that formats the traceback needs up to
+/// 8 KiB, one that logs it with logging.exception up to 16 KiB (3.7). This is twice that. Debug builds get
+/// twice the room, for the larger frames of their C code. Stacks over 256 KiB keep an eighth free, for callers
+/// that handle the error with deep C recursion of their own; a stack under twice this size keeps half.
 #ifdef Py_DEBUG
-constexpr uintptr_t kStackMargin = 256 * 1024;
+constexpr uintptr_t kStackMargin = 64 * 1024;
 #else
-constexpr uintptr_t kStackMargin = 128 * 1024;
+constexpr uintptr_t kStackMargin = 32 * 1024;
 #endif
 
 /// How deep native entries may nest on a stack whose bounds are not known (they could not be read, or the
