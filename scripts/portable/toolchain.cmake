@@ -3,10 +3,11 @@
 # and no C++ runtime library.
 #   cmake -S . -B build/portable -DCMAKE_TOOLCHAIN_FILE=scripts/portable/toolchain.cmake
 set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-c++")
-# -mtls-dialect=gnu2: TLS descriptors for the guard's thread record, which CMakeLists.txt asks for only where
-# the compiler takes the option; the wheels must have them (a module loaded with dlopen cannot count on
-# static TLS), so here a compiler without it fails the build.
-set(CMAKE_CXX_FLAGS_INIT "-isystem ${CMAKE_CURRENT_LIST_DIR}/include -mtls-dialect=gnu2")
+# The guard's thread record: CMakeLists.txt asks for TLS descriptors (-mtls-dialect=gnu2), which zig's clang
+# takes, but with -flto the code is generated in zig's own link, which does not pass the option on: the
+# release build reaches the record through __tls_get_addr. Either way it is global-dynamic TLS, which a module
+# loaded with dlopen can always get (readelf -d shows no STATIC_TLS).
+set(CMAKE_CXX_FLAGS_INIT "-isystem ${CMAKE_CURRENT_LIST_DIR}/include")
 
 # Flags that bring the instructions per call to the g++ build's or below (scripts/bench-portable;
 # the figures are for CPython 3.11, calls of bench/instructions.py). A plain Release build with zig's clang
