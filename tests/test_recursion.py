@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-from conftest import run_python
+from conftest import FAKESTACK, HERE, REFERENCE, run_python
 
 # Re-entry directly (the agent's run calls run again) and through a Python method (a property that the
 # method reads calls run again), each with the default recursion limit and with a raised one. Each attempt
@@ -64,7 +64,7 @@ if not SIZES:
 """
 
 KIB = 1024
-THREAD_SIZES = [128 * KIB, 256 * KIB, 512 * KIB, 1024 * KIB, 2048 * KIB, 8192 * KIB]
+THREAD_SIZES = [32 * KIB, 64 * KIB, 128 * KIB, 256 * KIB, 512 * KIB, 1024 * KIB, 2048 * KIB, 8192 * KIB]
 
 
 def attempts(sizes, ulimit_kib=None):
@@ -171,12 +171,15 @@ def test_methods_on_a_stack_of_their_own(kib):
     assert (first, second) == ("u", "n") and error.startswith("maximum recursion depth exceeded"), result.stdout
 
 
-# The caller whose re-entry the guard refused may handle the error with C recursion of its own before it
-# raises again: here 200 nested calls of a function with *args, which 3.11 makes through C. Plain Python ends
-# in RecursionError; so must the module, on a small thread and on the main thread with a raised limit.
+# The caller whose re-entry the guard refused handles the error before it raises again: it formats the
+# traceback and logs it, as callers do, on a small thread; or, on stacks of 1 MiB and up, with 200 nested calls
+# of a function with *args, which 3.11 makes through C (some 100 KiB). Plain Python ends in RecursionError;
+# so must the module.
 HANDLER = """
-import sys, threading
+import io, logging, sys, threading, traceback
 import nlsqlagent
+
+logging.basicConfig(stream=io.StringIO())
 
 def chain(k, *rest):
     return chain(k - 1, *rest) if k else None
@@ -186,7 +189,7 @@ class Agent:
         try:
             return runner.run(q)
         except RecursionError:
-            chain(200)
+            HANDLING
             raise
 
 runner = nlsqlagent.AgentRunner.__new__(nlsqlagent.AgentRunner)
@@ -208,9 +211,77 @@ else:
     main()
 """
 
+LOGGED = "traceback.format_exc(); logging.getLogger('agent').exception('run failed')"
 
-@pytest.mark.skipif(sys.version_info < (3, 11), reason="before 3.11 plain Python's own calls overflow such stacks")
-@pytest.mark.parametrize("size,limit", [(256 * KIB, 1000), (1024 * KIB, 50000), (0, 50000)])
-def test_a_refused_caller_may_handle_the_error_with_c_recursion(size, limit):
-    result = run_python(HANDLER.replace("LIMIT", str(limit)).replace("SIZE", str(size)))
+
+@pytest.mark.parametrize("size,limit,handling", [
+    (64 * KIB, 1000, LOGGED), (256 * KIB, 1000, LOGGED), (256 * KIB, 50000, LOGGED),
+    pytest.param(1024 * KIB, 50000, "chain(200)", marks=pytest.mark.skipif(
+        sys.version_info < (3, 11), reason="before 3.11 plain Python's own calls overflow such stacks")),
+    pytest.param(0, 50000, "chain(200)", marks=pytest.mark.skipif(
+        sys.version_info < (3, 11), reason="before 3.11 plain Python's own calls overflow such stacks"))])
+def test_a_refused_caller_may_handle_the_error(size, limit, handling):
+    code = HANDLER.replace("HANDLING", handling).replace("LIMIT", str(limit)).replace("SIZE", str(size))
+    result = run_python(code)
     assert (result.returncode, result.stdout) == (0, "RecursionError\n"), result.stderr[-2000:]
+
+
+# Ordinary use of the module (a connection, an agent runner, a run) under L levels of ordinary nested object
+# construction, in a 256 KiB thread. The guard refuses it only where little of the stack is left: the module
+# works at 75% of the depth where plain Python (the reference source) stops working, by RecursionError or
+# by a crash.
+NESTED = """
+import contextlib, io, sys, threading
+import doubles
+SOURCE
+nl.SQLDatabase = doubles.GoodSQLDatabase
+nl.create_sql_agent = doubles.create_ok
+
+class Level:
+    def __init__(self, n):
+        if n:
+            Level(n - 1)
+        else:
+            with contextlib.redirect_stdout(io.StringIO()):
+                nl.DatabaseConnector("u", "p", "h", "n").connect()
+                nl.AgentRunner("llm", "toolkit").run("q")
+
+def works(levels):
+    done = []
+    def main():
+        try:
+            Level(levels)
+            done.append(True)
+        except RecursionError:
+            pass
+    t = threading.Thread(target=main)
+    t.start()
+    t.join()
+    return bool(done)
+
+threading.stack_size(256 * 1024)
+LEVELS
+"""
+
+MODULE_DEPTH = """
+levels = 0   # level by level, up to the first the guard refuses: deeper, plain construction may crash alone
+while works(levels + 1):
+    levels += 1
+print(levels)
+"""
+
+
+def test_ordinary_use_under_nested_construction_reaches_three_quarters_of_plain_depth():
+    module = run_python(NESTED.replace("SOURCE", "import nlsqlagent as nl").replace("LEVELS", MODULE_DEPTH),
+                        HERE, FAKESTACK)
+    assert module.returncode == 0, module.stderr[-2000:]
+    depth = int(module.stdout)
+    assert depth > 0
+    plain_source = ("import importlib.util\n"
+                    "spec = importlib.util.spec_from_file_location('plain', %r)\n"
+                    "nl = importlib.util.module_from_spec(spec)\n"
+                    "spec.loader.exec_module(nl)" % REFERENCE)
+    beyond = depth * 4 // 3 + 1
+    plain = run_python(NESTED.replace("SOURCE", plain_source).replace("LEVELS", "print(works(%d))" % beyond),
+                       HERE, FAKESTACK)
+    assert (plain.returncode, plain.stdout) != (0, "True\n"), "module %d, plain works at %d" % (depth, beyond)

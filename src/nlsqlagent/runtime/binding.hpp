@@ -47,13 +47,16 @@ PyObject *bind_and_run(FunctionObject *f, PyObject *const *args, Py_ssize_t narg
   return bind_arguments(f, args, nargs, kwnames, bound) ? Body(f, bound) : fail_at(f->def->site, def.def_line);
 }
 
-/// An entry that the re-entry guard refused, or counted because the thread runs off its known stack.
+/// An entry that on_own_stack() did not pass: the thread's first, one in the margin (refused), or one off the
+/// thread's own stack, measured against its run and ended by putting the run back as it found it.
 template <MethodBody Body>
-[[gnu::noinline, gnu::cold]] PyObject *guarded_entry(Entry entry, FunctionObject *f, PyObject *const *args,
+[[gnu::noinline, gnu::cold]] PyObject *guarded_entry(uintptr_t frame, FunctionObject *f, PyObject *const *args,
                                                      Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  OffStackMark mark;
+  const Entry entry = enter_native_call_slow(frame, mark);
   if (entry == Entry::kRefused) return nullptr;
   PyObject *result = bind_and_run<Body>(f, args, nargs, kwnames);
-  leave_counted_call();
+  if (entry == Entry::kCounted) leave_off_stack(mark);
   return result;
 }
 
@@ -64,8 +67,8 @@ template <MethodBody Body>
 PyObject *method_entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
   FunctionObject *f = reinterpret_cast<FunctionObject *>(callable);
   const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
-  const Entry entry = enter_native_call(stack_pointer());
-  if (entry != Entry::kOnStack) return guarded_entry<Body>(entry, f, args, nargs, kwnames);
+  const uintptr_t frame = stack_pointer();
+  if (!on_own_stack(frame)) return guarded_entry<Body>(frame, f, args, nargs, kwnames);
   return bind_and_run<Body>(f, args, nargs, kwnames);
 }
 

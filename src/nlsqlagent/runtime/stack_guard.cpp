@@ -1,9 +1,11 @@
-// The re-entry guard's slow path: the thread's stack bounds, read once, and the off-stack count.
+// The re-entry guard's slow path: the thread's stack bounds, read once, and the runs of entries off them.
 #include "stack_guard.hpp"
 
 #include <pthread.h>
 
 #include <algorithm>
+
+#include "../ref.hpp"
 
 namespace nlsqlagent::rt {
 namespace {
@@ -24,37 +26,80 @@ bool read_stack_bounds(uintptr_t &low, uintptr_t &top) {
   return true;
 }
 
+/// The margin a stack of `size` usable bytes keeps free (stack_guard.hpp).
+uintptr_t margin_for(uintptr_t size) { return std::min(std::max(size / 8, kStackMargin), size / 2); }
+
 [[gnu::cold]] Entry refuse() {
   PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
   return Entry::kRefused;
 }
 
+constexpr const char kRunCapsule[] = "nlsqlagent.off_stack_run";
+
+void free_run(PyObject *capsule) { PyMem_RawFree(PyCapsule_GetPointer(capsule, kRunCapsule)); }
+
+/// The calling thread state's off-stack run, kept in the thread state's dictionary (the place CPython gives
+/// extensions for such state: it lives and dies with the thread state); made on first use. Null with an
+/// exception set.
+[[gnu::cold]] OffStackRun *off_stack_run() {
+  static PyObject *key = nullptr;  // the dictionary key, interned once and kept for the process
+  if (key == nullptr) {
+    key = PyUnicode_InternFromString(kRunCapsule);
+    if (key == nullptr) return nullptr;
+  }
+  PyObject *dict = PyThreadState_GetDict();  // borrowed
+  if (dict == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  if (PyObject *held = PyDict_GetItemWithError(dict, key)) {  // borrowed
+    return static_cast<OffStackRun *>(PyCapsule_GetPointer(held, kRunCapsule));
+  }
+  if (PyErr_Occurred()) return nullptr;
+  auto *run = static_cast<OffStackRun *>(PyMem_RawCalloc(1, sizeof(OffStackRun)));  // zeroed: no run
+  if (run == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  Ref capsule = Ref::steal(PyCapsule_New(run, kRunCapsule, free_run));
+  if (!capsule) {
+    PyMem_RawFree(run);
+    return nullptr;
+  }
+  if (PyDict_SetItem(dict, key, capsule.get()) < 0) return nullptr;  // the capsule frees the run
+  return run;
+}
+
 }  // namespace
 
-Entry enter_native_call_slow(uintptr_t frame) noexcept {
+Entry enter_native_call_slow(uintptr_t frame, OffStackMark &mark) noexcept {
   ThreadStack &s = thread_stack();
   if (!s.read) {
     s.read = true;
     uintptr_t low, top;
     if (read_stack_bounds(low, top)) {
-      const uintptr_t size = top - low;
-      const uintptr_t margin = std::min(std::max(size / 8, kStackMargin), size / 2);
       s.low = low;
-      s.limit = low + margin;
+      s.limit = low + margin_for(top - low);
       s.span = top - s.limit;
-      if (frame - s.limit < s.span) return Entry::kOnStack;
+      if (on_own_stack(frame)) return Entry::kOnStack;
     }
   }
   // In the margin of the thread's own stack: this entry could overflow it.
   if (s.limit != 0 && frame - s.low < s.limit - s.low) return refuse();
-  // Off the known stack (or no bounds): nothing to measure against but the outermost such entry.
-  if (s.off_stack_depth == 0) {
-    s.off_stack_top = frame;
-  } else if (s.off_stack_depth >= kMaxOffStackDepth ||
-             (frame < s.off_stack_top && s.off_stack_top - frame > kOffStackSpan)) {
-    return refuse();
+  // Off the thread's own stack (or no bounds): measured from the outermost entry of this thread state's run.
+  OffStackRun *run = off_stack_run();
+  if (run == nullptr) return Entry::kRefused;
+  mark.run = run;
+  mark.saved = *run;
+  if (run->depth == 0 || frame > run->top) {
+    // The first entry of a run, or an entry on another stack that lies above the run's (a switch to another
+    // coroutine under the same thread state): a fresh measure, which this entry's leave puts back.
+    run->top = frame;
+    run->depth = 1;
+    return Entry::kCounted;
   }
-  ++s.off_stack_depth;
+  if (run->depth >= kMaxOffStackDepth || run->top - frame > kOffStackSpan) return refuse();
+  ++run->depth;
   return Entry::kCounted;
 }
 

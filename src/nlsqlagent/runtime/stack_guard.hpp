@@ -1,5 +1,5 @@
 // The guard on native re-entry: a method whose callee calls it again must end in RecursionError, never in a
-// C-stack overflow, whatever stack the thread has.
+// C-stack overflow, whatever stack the call runs on.
 #pragma once
 
 #include <Python.h>
@@ -8,61 +8,75 @@
 
 namespace nlsqlagent::rt {
 
-/// Room kept free below each method entry, at least: what one trip through a method, the calls it makes and
-/// the interpreter's evaluation loop below them take before the next entry checks again, and what raising
-/// and handling the error then takes. A trip back to the same method takes 0.8 to 0.9 KiB on release
-/// interpreters 3.7 to 3.13 and 1.1 KiB on Debian's 3.11 debug interpreter (an 8 MiB stack divided by the
-/// depth reached); the rest is headroom for callers that handle the error with C recursion of their own (on
-/// 3.11, 200 nested calls of a function with *args take some 100 KiB). So the guard keeps an eighth of the
-/// stack free, and never less than this (nor more than half of a stack under twice this size). Debug builds get twice
-/// the room, for the larger frames of the rest of their C code.
+/// Room kept free below each method entry on a thread's own stack: what one trip through a method and the
+/// interpreter below it take before the next entry checks again (0.8 to 0.9 KiB per trip back to the same
+/// method on release interpreters 3.7 to 3.13, 1.1 KiB on a 3.11 debug interpreter), and what raising the
+/// error, unwinding the entries above and handling it in the refused caller take. Measured with the margin
+/// lowered until re-entry crashed, on threads of 32 KiB to 1 MiB and the main thread, limits 1,000 and
+/// 50,000: raising and unwinding fit in 4 KiB on 3.7 and 3.11; a caller that formats the traceback needs up to
+/// 8 KiB, one that logs it with logging.exception up to 16 KiB (3.7). This is twice that. Debug builds get
+/// twice the room, for the larger frames of their C code. Stacks over 256 KiB keep an eighth free, for callers
+/// that handle the error with deep C recursion of their own; a stack under twice this size keeps half.
 #ifdef Py_DEBUG
-constexpr uintptr_t kStackMargin = 256 * 1024;
+constexpr uintptr_t kStackMargin = 64 * 1024;
 #else
-constexpr uintptr_t kStackMargin = 128 * 1024;
+constexpr uintptr_t kStackMargin = 32 * 1024;
 #endif
 
-/// How deep native entries may nest while the thread runs on a stack whose bounds are not known (they could
-/// not be read, or the thread runs on a stack of its own making, such as a coroutine's made with
-/// makecontext): as many entries as a default stack held before, and no more than kOffStackSpan bytes below
-/// the outermost of them, which a stack of 128 KiB and up holds.
+/// How deep native entries may nest on a stack whose bounds are not known (they could not be read, or the
+/// call runs on a stack of a coroutine's own, made with makecontext): as many entries as a default stack held
+/// before, and no more than kOffStackSpan bytes below the outermost entry of the run, which leaves a stack of
+/// 128 KiB and up room to handle the refusal.
 constexpr int kMaxOffStackDepth = 3000;
 constexpr uintptr_t kOffStackSpan = 48 * 1024;
 
-/// The calling thread's stack as the guard sees it, read once per thread. [limit, limit + span) is where an
-/// entry may start; [low, limit) is the margin, and below `low` the stack ends.
+/// The calling thread's own stack as the guard sees it, read once per thread. [limit, limit + span) is where
+/// an entry may start; [low, limit) is the margin, and below `low` the stack ends.
 struct ThreadStack {
   uintptr_t limit = 0;  // 0 while the bounds are unknown: every entry then takes the slow path
   uintptr_t span = 0;
   uintptr_t low = 0;
-  uintptr_t off_stack_top = 0;  // the stack pointer of the outermost entry made off the known stack
-  int off_stack_depth = 0;      // nested entries made off the known stack
-  bool read = false;            // the bounds were read (or could not be)
+  bool read = false;  // the bounds were read (or could not be)
 };
 
-/// The calling thread's record (thread-local; the module is loaded once per process, so the static TLS model
-/// holds).
+/// The calling thread's record. Global-dynamic TLS, through descriptors where the build can use them
+/// (CMakeLists.txt): the module is loaded with dlopen, after start-up, when the static TLS that an
+/// initial-exec variable needs may be used up. A descriptor that glibc could place in static TLS after all
+/// costs an indirect call of two instructions.
 inline ThreadStack &thread_stack() noexcept {
-  static thread_local ThreadStack stack __attribute__((tls_model("initial-exec")));
+  static thread_local ThreadStack stack;
   return stack;
 }
 
+/// A run of nested entries off the thread's own stack, kept per thread state (each coroutine that runs Python
+/// on a stack of its own has a thread state of its own): the stack pointer of its outermost entry and how
+/// many entries it holds.
+struct OffStackRun {
+  uintptr_t top = 0;
+  int depth = 0;
+};
+
+/// What an entry off the thread's own stack saw on entry, and puts back when it leaves.
+struct OffStackMark {
+  OffStackRun *run = nullptr;  // borrowed from the thread state's dictionary, which outlives the entry
+  OffStackRun saved;
+};
+
 enum class Entry : uint8_t { kRefused, kOnStack, kCounted };
 
-/// The slow path of enter_native_call: reads the bounds on a thread's first entry, raises RecursionError in
-/// the margin, and counts the entries made off the known stack.
-[[gnu::noinline]] Entry enter_native_call_slow(uintptr_t frame) noexcept;
-
-/// Checks that a native entry whose stack pointer is `frame` leaves the margin free; kRefused with
-/// RecursionError set when it does not. A kCounted entry must be matched by leave_counted_call().
-inline Entry enter_native_call(uintptr_t frame) noexcept {
+/// Whether an entry whose stack pointer is `frame` lies on the thread's own stack, above the margin.
+inline bool on_own_stack(uintptr_t frame) noexcept {
   const ThreadStack &s = thread_stack();
-  if (frame - s.limit < s.span) return Entry::kOnStack;  // unsigned: also false below limit or above the top
-  return enter_native_call_slow(frame);
+  return frame - s.limit < s.span;  // unsigned: also false below limit or above the top
 }
 
-/// Ends an entry that enter_native_call counted.
-inline void leave_counted_call() noexcept { --thread_stack().off_stack_depth; }
+/// The rest of the check, for an entry that on_own_stack() did not pass: reads the bounds on a thread's first
+/// entry, raises RecursionError in the margin, and measures an entry off the thread's own stack against the
+/// run it belongs to. kRefused with an exception set; kCounted entries must be ended by leave_off_stack(mark).
+[[gnu::noinline]] Entry enter_native_call_slow(uintptr_t frame, OffStackMark &mark) noexcept;
+
+/// Ends an entry that enter_native_call_slow counted: the run is as the entry found it.
+inline void leave_off_stack(const OffStackMark &mark) noexcept { *mark.run = mark.saved; }
 
 /// The stack pointer of the calling function (inlined into it): what the guard measures. Read directly, not as
 /// a local's address, which a sanitizer may move off the stack, nor as a frame address, which would make the
