@@ -340,7 +340,6 @@ PyObject *call_with_tuple(PyObject *function, PyObject *first, PyObject *args, P
   return result;
 }
 
-
 #if NLSA_VECTORCALL_UNCHECKED_KEYS
 namespace {
 /// The call entry's key check, which the interpreter's generic call skips on this version: a call with a
