@@ -84,6 +84,8 @@ def test_the_callers_handled_exception_is_back_after_each_clause():
     assert caller_sees(nlsqlagent) == expected
 
 
+@pytest.mark.skipif(hasattr(sys, "gettotalrefcount"),
+                    reason="release interpreters; on a debug one the failing-allocation sweeps cover these paths")
 def test_a_failed_call_keeps_its_entry_or_raises_memory_error():
     # Each call runs in a child forked from a process that has made no traceback entry yet, so its first entry
     # (code object, frame) is made while one allocation fails, at each index in turn: making the entry must not

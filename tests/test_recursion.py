@@ -300,6 +300,7 @@ print(levels)
 """
 
 
+@pytest.mark.skipif(hasattr(sys, "gettotalrefcount"), reason="debug builds keep twice the margin, by design")
 def test_ordinary_use_under_nested_construction_reaches_three_quarters_of_plain_depth():
     module = run_python(NESTED.replace("SOURCE", "import nlsqlagent as nl").replace("LEVELS", MODULE_DEPTH),
                         HERE, FAKESTACK)
