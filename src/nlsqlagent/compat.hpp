@@ -45,8 +45,10 @@
 // 3.12 reaches it through a tagged pointer before the object, 3.11 through a plain one.
 #define NLSA_HAVE_INLINE_VALUES (NLSA_SINCE_3_11 && !NLSA_SINCE_3_13)
 #define NLSA_TAGGED_VALUES_POINTER NLSA_SINCE_3_12
-// Before 3.11 an instance's attributes live in a dict at the type's tp_dictoffset, made on the first store.
-#define NLSA_HAVE_OFFSET_DICT (!NLSA_SINCE_3_11)
+// Before 3.11 an instance's attributes live in a dict at the type's tp_dictoffset, made on the first store;
+// the store into it, _PyObjectDict_SetItem, is exported by 3.7 and 3.8 only (3.9 and 3.10 hide it, and a
+// module that names it does not load there), so the direct path is theirs.
+#define NLSA_HAVE_OFFSET_DICT (!NLSA_SINCE_3_9)
 // A class object's own vectorcall entry (tp_vectorcall) is used for calls of the class from 3.9 on.
 #define NLSA_HAVE_TYPE_VECTORCALL NLSA_SINCE_3_9
 // The public headers declare _PyObject_GetMethod (3.9 to 3.12); the others export it undeclared.
