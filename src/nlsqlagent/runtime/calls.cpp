@@ -21,16 +21,19 @@ PyObject *checked(PyObject *result) {
 }
 
 /// Calls a vectorcall-shaped entry, counting against the recursion limit. `args` may be written at index -1
-/// when `offset_ok` (the caller owns that slot).
+/// when `offset_ok` (the caller owns that slot). A Python function is called as the interpreter's own C code
+/// calls it: its frame counts itself when it starts (as 3.7's fast call below does too), so the call does not
+/// count it twice.
 PyObject *call_entry(vectorcallfunc entry, PyObject *callable, PyObject *const *args, Py_ssize_t nargs, bool offset_ok,
                      PyObject *kwnames = nullptr) {
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   size_t nargsf = static_cast<size_t>(nargs);
 #if NLSA_HAVE_VECTORCALL
   if (offset_ok) nargsf |= PY_VECTORCALL_ARGUMENTS_OFFSET;
 #else
   (void)offset_ok;
 #endif
+  if (Py_TYPE(callable) == &PyFunction_Type) return checked(entry(callable, args, nargsf, kwnames));
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   PyObject *result = entry(callable, args, nargsf, kwnames);
   Py_LeaveRecursiveCall();
   return checked(result);

@@ -9,7 +9,6 @@
 #include <iterator>
 
 namespace nlsqlagent::rt {
-namespace {
 
 // A static type with its object header (a reference count of its own); the other fields are filled by name in
 // ready_function_type, since their layout changes between versions.
@@ -21,6 +20,8 @@ PyTypeObject g_function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+
+namespace {
 bool g_type_ready = false;
 TracebackSite g_defaults_site = {"nlsqlagent.__defaults__"};
 
@@ -301,8 +302,6 @@ int ready_function_type() noexcept {
   g_type_ready = true;
   return 0;
 }
-
-PyTypeObject *function_type() noexcept { return &g_function_type; }
 
 PyObject *call_with_tuple(PyObject *function, PyObject *first, PyObject *args, PyObject *kwargs) noexcept {
   const vectorcallfunc entry = as_function(function)->def->entry;

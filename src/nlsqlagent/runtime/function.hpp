@@ -97,8 +97,9 @@ struct FunctionObject {
 /// Readies the function type; -1 with an exception set on failure. Safe to call again.
 int ready_function_type() noexcept;
 
-/// The function type (borrowed, static).
-PyTypeObject *function_type() noexcept;
+/// The function type (static; ready_function_type fills it). Inline, for the type checks on the call paths.
+extern PyTypeObject g_function_type;
+inline PyTypeObject *function_type() noexcept { return &g_function_type; }
 
 /// The tuple-and-dict call of the function object `function`: `first` (borrowed; null for none) and the items
 /// of `args` (a tuple) by position, the items of `kwargs` (a dict, or null) by keyword, laid out in one array
