@@ -55,6 +55,15 @@
 #define NLSA_GET_METHOD_DECLARED (NLSA_SINCE_3_9 && !NLSA_SINCE_3_13)
 // Dicts carry a version tag (ma_version_tag), which 3.14 removed.
 #define NLSA_HAVE_DICT_VERSION (!NLSA_SINCE_3_14)
+// From 3.14 the interpreter measures the C stack itself: its own checks raise RecursionError below a line two
+// margins of 2048 pointers above the stack's end (32 KiB on 64-bit builds), and some of them (3.15's match of
+// an exception against a tuple) one margin above that. Room kept for a refused caller to handle the error lies
+// above those lines, or the handler's first check fails again.
+#if NLSA_SINCE_3_14
+#define NLSA_INTERPRETER_STACK_RESERVE (3 * 2048 * sizeof(void *))
+#else
+#define NLSA_INTERPRETER_STACK_RESERVE 0
+#endif
 // The LangChain lines that install and import here: 0.3 on 3.9 to 3.13 (on 3.14 it fails while its chains
 // are defined), 1.x (langchain-classic) from 3.10. The import failure's advice names them.
 #define NLSA_LANGCHAIN_03_IMPORTS (NLSA_SINCE_3_9 && !NLSA_SINCE_3_14)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "../compat.hpp"
 #include "../ref.hpp"
 
 namespace nlsqlagent::rt {
@@ -26,8 +27,11 @@ bool read_stack_bounds(uintptr_t &low, uintptr_t &top) {
   return true;
 }
 
-/// The margin a stack of `size` usable bytes keeps free (stack_guard.hpp).
-uintptr_t margin_for(uintptr_t size) { return std::min(std::max(size / 8, kStackMargin), size / 2); }
+/// The margin a stack of `size` usable bytes keeps free (stack_guard.hpp): from 3.14 measured from the line
+/// where the interpreter's own checks start to refuse.
+uintptr_t margin_for(uintptr_t size) {
+  return std::min(std::max(size / 8, kStackMargin + NLSA_INTERPRETER_STACK_RESERVE), size / 2);
+}
 
 [[gnu::cold]] Entry refuse() {
   PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");

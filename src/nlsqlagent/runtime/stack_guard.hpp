@@ -16,7 +16,8 @@ namespace nlsqlagent::rt {
 /// 50,000: raising and unwinding fit in 4 KiB on 3.7 and 3.11; a caller that formats the traceback needs up to
 /// 8 KiB, one that logs it with logging.exception up to 16 KiB (3.7). This is twice that. Debug builds get
 /// twice the room, for the larger frames of their C code. Stacks over 256 KiB keep an eighth free, for callers
-/// that handle the error with deep C recursion of their own; a stack under twice this size keeps half.
+/// that handle the error with deep C recursion of their own; a stack under twice this size keeps half. From
+/// 3.14, where the interpreter keeps a margin of its own at the stack's end, the room is counted above it.
 #ifdef Py_DEBUG
 constexpr uintptr_t kStackMargin = 64 * 1024;
 #else
