@@ -80,3 +80,57 @@ def test_writing_defaults_before_any_read():
         print(runner.verbose, runner.agent_type is nlsqlagent.AgentType.ZERO_SHOT_REACT_DESCRIPTION)
     """)
     assert out.splitlines()[0] == "(1, 2) None" and out.splitlines()[-1] == "True True", out
+
+
+def method_scenario(module):
+    """What AgentRunner.run answers while the agent's class, its bases and the agent itself change between
+    calls; every change comes after the calls before it have filled any cache."""
+    answers = []
+    runner = module.AgentRunner.__new__(module.AgentRunner)
+
+    def ask(agent):
+        runner.agent_runner = agent
+        try:
+            answers.append(runner.run("q"))
+        except Exception as e:
+            answers.append("%s: %s" % (type(e).__name__, e))
+
+    class Agent:
+        def run(self, q):
+            return "class " + q
+
+    class Other:
+        def run(self, q):
+            return "other " + q
+
+    class Sub(Agent):
+        pass
+
+    a, b = Agent(), Agent()
+    ask(a), ask(a), ask(Other()), ask(a)
+    a.run = lambda q: "instance " + q  # the instance's own attribute comes before the class's function
+    ask(a), ask(b)
+    del a.run  # the name stays in the class's shared keys, without a value in this instance
+    ask(a)
+    Agent.run = lambda self, q: "replaced " + q  # the function the cache found is freed here
+    ask(a), ask(b), ask(Sub())
+    Sub.run = staticmethod(lambda q: "static " + q)
+    ask(Sub())
+    Sub.__bases__ = (Other,)  # a new MRO
+    del Sub.run
+    ask(Sub())
+    vars(b)["run"] = lambda q: "dict " + q  # a materialised instance dict
+    ask(b), ask(a)
+    del Agent.run
+    ask(a), ask(b)
+
+    class Hooked(Other):
+        def __getattribute__(self, name):
+            return lambda q: "hooked " + q if name == "run" else object.__getattribute__(self, name)
+
+    ask(Hooked()), ask(Other())
+    return answers
+
+
+def test_the_method_call_follows_the_agent_and_its_class():
+    assert method_scenario(nlsqlagent) == method_scenario(reference)

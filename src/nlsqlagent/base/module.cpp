@@ -140,6 +140,7 @@ int make_constants() {
 #define NLSA_BIND(field) g_state.attrs.field.name = g_state.names.field;
   NLSA_ATTRS(NLSA_BIND)
 #undef NLSA_BIND
+  g_state.run_method.name = g_state.names.run;
 #define NLSA_MAKE(field, text)                              \
   if (!g_state.texts.field) {                               \
     g_state.texts.field = PyUnicode_InternFromString(text); \
@@ -332,6 +333,7 @@ int module_exec(PyObject *module) noexcept {
   g_state.module = Py_NewRef(module);
   g_state.globals = PyModule_GetDict(module);
   rt::start_global_cache_epoch();  // no lookup of an earlier namespace is taken for this one
+  g_state.run_method.version = 0;   // nor a method found on a type of another interpreter's
   keep_objects_of_another_interpreter(id);
   g_objects_made_by = id;
   g_methods_made = false;

@@ -112,7 +112,7 @@ PyObject *run(rt::FunctionObject *f, PyObject *const *bound) {
   }
   agent = rt::get_attr(self, g_state.attrs.agent_runner);
   if (!agent) return fail_at(site, line::kRunCall);
-  Ref answer = rt::call_method_one(agent.get(), g_state.names.run, bound[1]);
+  Ref answer = rt::call_method_one(agent.get(), g_state.run_method, bound[1]);
   return answer ? answer.release() : fail_at(site, line::kRunCall);
 }
 

@@ -71,6 +71,7 @@ struct ModuleState {
   PyObject *fresh_status = nullptr;    // {"connected": False, "message": None}, copied for each instance
   Names names;
   Attrs attrs;
+  rt::MethodCache run_method;  // agent.run, as AgentRunner.run calls it
   Texts texts;
 };
 

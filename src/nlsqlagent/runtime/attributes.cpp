@@ -159,6 +159,37 @@ int set_attr(PyObject *obj, Attr &attr, PyObject *value) noexcept {
   return set_attr_slow(obj, attr, value);
 }
 
+int get_method(PyObject *obj, MethodCache &cache, PyObject **method) noexcept {
+#if NLSA_INLINE_VALUES
+  PyTypeObject *type = Py_TYPE(obj);
+  if (type != cache.type || cache.version == 0 || type->tp_version_tag != cache.version) {
+    cache.version = 0;
+    if (g_inline_values && (type->tp_flags & Py_TPFLAGS_HEAPTYPE) && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
+        type->tp_getattro == PyObject_GenericGetAttr) {
+      // A Python function is no data descriptor: the instance's own attribute of the name comes first, checked
+      // on every use below. Any change to the type or a base changes the tag.
+      PyObject *found = internals::type_lookup(type, cache.name);
+      if (found && Py_TYPE(found) == &PyFunction_Type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+        cache.type = type;
+        cache.function = found;
+        cache.version = type->tp_version_tag;
+      }
+    }
+  }
+  if (cache.version != 0) {
+    PyObject **values = internals::instance_values(obj);  // null once the instance's dict is made
+    if (values) {
+      const Py_ssize_t index = internals::shared_key_index(type, cache.name);
+      if (index < 0 || values[index] == nullptr) {
+        *method = Py_NewRef(cache.function);
+        return 1;
+      }
+    }
+  }
+#endif
+  return internals::get_method(obj, cache.name, method);
+}
+
 int probe_inline_values() noexcept {
 #if NLSA_INLINE_VALUES
   // Two instances of a fresh class: the first stores "a" and "b" the generic way, which adds both to the

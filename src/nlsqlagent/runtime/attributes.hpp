@@ -15,6 +15,20 @@ struct Attr {
   Py_ssize_t index = -1;         // slot in the instances' values array
 };
 
+/// A method name's cache: the Python function that instances of the type last seen find for it on the type.
+struct MethodCache {
+  PyObject *name = nullptr;      // interned
+  PyTypeObject *type = nullptr;  // compared only; valid together with `version`
+  unsigned int version = 0;      // the type's version tag when the entry was made; 0: no entry
+  PyObject *function = nullptr;  // borrowed from the type's MRO, which holds it while the tag is unchanged
+};
+
+/// `obj.<name>` as the method-call bytecode reads it: 1 with `*method` the unbound function to call with `obj`
+/// first, 0 with `*method` the attribute itself, -1 with an exception set; new reference in `*method` unless
+/// -1. On 3.11 and 3.12 (with NLSA_INTERNALS) a Python function on an unchanged type whose instance keeps no
+/// attribute of that name is answered from the cache, as the interpreter's own specialised method reads do.
+int get_method(PyObject *obj, MethodCache &cache, PyObject **method) noexcept;
+
 /// `obj.<attr>`, with the result of PyObject_GetAttr. On 3.11 and 3.12 (with NLSA_INTERNALS) the value is
 /// read straight from the instance's values array while the type is unchanged, has the generic attribute
 /// slots and no attribute of that name, as the interpreter's own specialised reads do; before 3.11, on the same

@@ -87,13 +87,19 @@ Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t nargs)
   return Ref::steal(call_unpacked(callable, args, nargs, false));
 }
 
-Ref call_method_one(PyObject *obj, PyObject *name, PyObject *arg) noexcept {
+Ref call_method_one(PyObject *obj, MethodCache &cache, PyObject *arg) noexcept {
   PyObject *method;
-  const int unbound = internals::get_method(obj, name, &method);
+  const int unbound = get_method(obj, cache, &method);
   if (unbound < 0) return Ref();
   Ref callee = Ref::steal(method);
   if (!unbound) return call_positional(callee.get(), &arg, 1);
   PyObject *stack[3] = {nullptr, obj, arg};  // the spare first slot lets the callee prepend again
+#if NLSA_HAVE_VECTORCALL
+  if (Py_TYPE(callee.get()) == &PyFunction_Type) {  // the usual method: a Python function, called directly
+    const vectorcallfunc entry = reinterpret_cast<PyFunctionObject *>(callee.get())->vectorcall;
+    return Ref::steal(checked(entry(callee.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+  }
+#endif
   return Ref::steal(call_unpacked(callee.get(), stack + 1, 2, true));
 }
 

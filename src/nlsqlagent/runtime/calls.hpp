@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "../ref.hpp"
+#include "attributes.hpp"
 
 namespace nlsqlagent::rt {
 
@@ -16,8 +17,8 @@ Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t nargs)
 /// a callee with a fast entry gets the names and values without the dict. New reference or null.
 Ref call_with_keywords(PyObject *callable, PyObject *const *values, PyObject *kwnames) noexcept;
 
-/// Calls the method `name` of `obj` with one argument, as `obj.name(arg)` does: an unbound function found on
-/// the type is called with `obj` first, with no bound method made. New reference or null.
-Ref call_method_one(PyObject *obj, PyObject *name, PyObject *arg) noexcept;
+/// Calls the method `method.name` of `obj` with one argument, as `obj.name(arg)` does: an unbound function
+/// found on the type is called with `obj` first, with no bound method made. New reference or null.
+Ref call_method_one(PyObject *obj, MethodCache &method, PyObject *arg) noexcept;
 
 }  // namespace nlsqlagent::rt
