@@ -333,7 +333,7 @@ int module_exec(PyObject *module) noexcept {
   g_state.module = Py_NewRef(module);
   g_state.globals = PyModule_GetDict(module);
   rt::start_global_cache_epoch();  // no lookup of an earlier namespace is taken for this one
-  g_state.run_method.version = 0;   // nor a method found on a type of another interpreter's
+  g_state.run_method.version = 0;  // nor a method found on a type of another interpreter's
   keep_objects_of_another_interpreter(id);
   g_objects_made_by = id;
   g_methods_made = false;
