@@ -1,20 +1,59 @@
 // Argument binding for the method function type: positional fill, keyword lookup, and the error texts.
 #include "binding.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
+
+#include "../ref.hpp"
 
 namespace nlsqlagent::rt {
 namespace {
 
 enum class Shortfall { kTooFew, kTooMany };
 
+/// Text of one message, built in a fixed buffer (ASCII pieces, each cut to what is left).
+class MessageText {
+ public:
+  MessageText &operator<<(std::string_view piece) {
+    const size_t n = std::min(piece.size(), sizeof(text_) - used_);
+    std::memcpy(text_ + used_, piece.data(), n);
+    used_ += n;
+    return *this;
+  }
+  MessageText &operator<<(Py_ssize_t number) {  // in decimal; never negative here
+    char digits[24];
+    size_t n = 0;
+    size_t rest = static_cast<size_t>(number);
+    do {
+      digits[sizeof(digits) - ++n] = static_cast<char>('0' + rest % 10);
+      rest /= 10;
+    } while (rest != 0 && n < sizeof(digits));
+    return *this << std::string_view(digits + sizeof(digits) - n, n);
+  }
+  PyObject *str() const { return PyUnicode_DecodeASCII(text_, static_cast<Py_ssize_t>(used_), nullptr); }
+
+ private:
+  char text_[320];
+  size_t used_ = 0;
+};
+
+/// "NAME() takes at most 5 positional arguments (7 given)": the text PyErr_Format would make of
+/// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", made without its formatting machinery, which
+/// costs more than the rest of a failed call. Raised as PyErr_Format raises it (any exception already set is
+/// cleared first).
 [[gnu::cold]] bool count_error(const MethodDef &def, Shortfall which, Py_ssize_t given) {
   const bool exact = def.nrequired == def.nparams;
   const char *word = exact ? "exactly" : (which == Shortfall::kTooFew ? "at least" : "at most");
   const Py_ssize_t number = (exact || which == Shortfall::kTooFew) ? def.nrequired : def.nparams;
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, word, number,
-               number == 1 ? "" : "s", given);
+  MessageText text;
+  const std::string_view name(def.name);
+  text << name.substr(0, 200) << "() takes " << word << " " << number << " positional argument"
+       << (number == 1 ? "" : "s") << " (" << given << " given)";
+  PyErr_Clear();
+  Ref message = Ref::steal(text.str());
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
   return false;
 }
 
