@@ -40,6 +40,8 @@ rt::GlobalCache g_connect_sqldatabase, g_getdbinstance_sqldatabase;
 int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
   Ref status = rt::get_attr(self, g_state.attrs.connection_status);
   if (!status) return -1;
+  // An exact dict's item store is PyDict_SetItem (what its mapping slot calls); anything else, its own slot.
+  if (PyDict_CheckExact(status.get())) return PyDict_SetItem(status.get(), key, value);
   return PyObject_SetItem(status.get(), key, value);
 }
 

@@ -362,6 +362,18 @@ int prepare_method(MethodDef &def) noexcept {
     std::snprintf(def.site.funcname, sizeof def.site.funcname, "nlsqlagent.%s", def.qualname);
   }
   for (int i = 0; i < def.nparams; ++i) {
+    switch (def.params[i].fallback) {
+      case Default::kTrue:
+        def.fixed_defaults[i] = Py_True;
+        break;
+      case Default::kSlot:
+        def.fixed_defaults[i] = nullptr;  // the value computed at initialisation, kept by each function
+        break;
+      case Default::kNone:
+      case Default::kRequired:
+        def.fixed_defaults[i] = Py_None;
+        break;
+    }
     if (def.interned_params[i]) continue;
     def.interned_params[i] = PyUnicode_InternFromString(def.params[i].name);
     if (!def.interned_params[i]) return -1;

@@ -63,9 +63,10 @@ struct MethodDef {
 
   // Filled by prepare_method and build_code_object at initialisation; process lifetime.
   PyObject *interned_params[kMaxParams] = {};
-  Attr param_attrs[kMaxParams];  // self.<parameter>, for the methods that store their parameters
-  TracebackSite site;            // "nlsqlagent." + qualname
-  PyObject *code = nullptr;      // the method's code object (code_objects.hpp)
+  PyObject *fixed_defaults[kMaxParams] = {};  // each parameter's default object; null: the function's slot
+  Attr param_attrs[kMaxParams];               // self.<parameter>, for the methods that store their parameters
+  TracebackSite site;                         // "nlsqlagent." + qualname
+  PyObject *code = nullptr;                   // the method's code object (code_objects.hpp)
 };
 
 /// Interns the parameter names, names the attributes of the same names and the traceback site. 0, or -1
@@ -113,16 +114,8 @@ PyObject *new_function(MethodDef *def, PyObject *module_name, PyObject *globals,
 
 /// Value an omitted optional parameter `index` of `f` takes (borrowed).
 inline PyObject *call_default(const FunctionObject *f, int index) {
-  switch (f->def->params[index].fallback) {
-    case Default::kTrue:
-      return Py_True;
-    case Default::kSlot:
-      return f->default_slot;
-    case Default::kNone:
-    case Default::kRequired:
-      break;
-  }
-  return Py_None;
+  PyObject *fixed = f->def->fixed_defaults[index];
+  return fixed ? fixed : f->default_slot;
 }
 
 }  // namespace nlsqlagent::rt
