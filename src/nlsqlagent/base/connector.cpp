@@ -47,7 +47,7 @@ int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
 
 /// The credentials check: 1 when one credential equals None (later ones are not read), 0 when none does,
 /// -1 with an exception set.
-int credential_missing(PyObject *self) {
+[[gnu::always_inline]] inline int credential_missing(PyObject *self) {
   for (int c = kUser; c < kEnd; ++c) {
     Ref value = rt::get_attr(self, credential(static_cast<Credential>(c)));
     if (!value) return -1;
@@ -144,7 +144,8 @@ int open_database(PyObject *self, PyObject *globals, rt::GlobalCache &cache) {
 }
 
 /// Reports a missing credential: sets "message" and returns the record, read again.
-PyObject *report_missing(PyObject *self, rt::TracebackSite &site, int store_line, int return_line) {
+[[gnu::always_inline]] inline PyObject *report_missing(PyObject *self, rt::TracebackSite &site, int store_line,
+                                                       int return_line) {
   if (set_status_item(self, g_state.names.message, g_state.texts.credentials_missing) < 0) {
     return fail_at(site, store_line);
   }
