@@ -38,6 +38,8 @@ REJECTED = [
     (AR.run, (1,), {}, count_error("run", "exactly", 2, 1)),
     (AR.run, (1, 2), {"query": 3}, "run() got multiple values for keyword argument 'query'"),
     (AR.run, (1, 2, 3), {"query": 3}, count_error("run", "exactly", 2, 3)),
+    (DC, tuple(range(12)), {}, count_error("__init__", "at most", 5, 13)),  # numbers of two digits
+    (AR.run, tuple(range(100)), {}, count_error("run", "exactly", 2, 100)),
     (AR.run, (1,), {"query": 1, "self": 2}, "run() got multiple values for keyword argument 'self'"),
 ]
 

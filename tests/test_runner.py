@@ -72,6 +72,16 @@ def test_agent_whose_str_raises(create_agent, capsys):
     assert entries(runner.error)[0] == ("nlsqlagent.AgentRunner.__init__", line_of("Agent runner instance:"))
 
 
+@pytest.mark.parametrize("agent", [{}, [], "", 0, 0.0, frozenset(), b"", range(0)],
+                         ids=lambda a: type(a).__name__)
+def test_falsy_builtin_agents_not_run(agent, capsys):
+    # each answers the truth test through another slot: the mapping length, the sequence length, __bool__
+    runner = AR.__new__(AR)
+    runner.agent_runner = agent
+    assert runner.run("q") is None
+    assert capsys.readouterr().out == "Agent runner is not initialized.\n"
+
+
 def test_falsy_agent_reported_but_not_run(create_agent, capsys):
     class Empty(Agent):
         def __len__(self):
