@@ -56,9 +56,10 @@
 // Dicts carry a version tag (ma_version_tag), which 3.14 removed.
 #define NLSA_HAVE_DICT_VERSION (!NLSA_SINCE_3_14)
 // From 3.14 the interpreter measures the C stack itself: its own checks raise RecursionError below a line two
-// margins of 2048 pointers above the stack's end (32 KiB on 64-bit builds), and some of them (3.15's match of
-// an exception against a tuple) one margin above that. Room kept for a refused caller to handle the error lies
-// above those lines, or the handler's first check fails again.
+// margins of 2048 pointers above the stack's end (32 KiB on 64-bit builds). Room kept for a refused caller to
+// handle the error lies above that line, or the handler's first check fails again; one margin more, since a
+// handler that formats and logs the error in a 256 KiB thread was refused on 3.15 with only the 32 KiB of
+// room above it ("maximum recursion depth exceeded while checking exception tuple", in linecache).
 #if NLSA_SINCE_3_14
 #define NLSA_INTERPRETER_STACK_RESERVE (3 * 2048 * sizeof(void *))
 #else
