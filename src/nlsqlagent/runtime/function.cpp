@@ -310,7 +310,15 @@ PyObject *call_with_tuple(PyObject *function, PyObject *first, PyObject *args, P
   const Py_ssize_t nfirst = first ? 1 : 0;
   const Py_ssize_t npos = nfirst + nargs;
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-  if (nkw == 0 && !first) return entry(function, items, static_cast<size_t>(nargs), nullptr);
+  if (nkw == 0) {
+    if (!first) return entry(function, items, static_cast<size_t>(nargs), nullptr);
+    PyObject *stack[kMaxParams];  // a longer call takes the general path below
+    if (npos <= kMaxParams) {
+      stack[0] = first;
+      for (Py_ssize_t i = 0; i < nargs; ++i) stack[1 + i] = items[i];  // borrowed from the tuple
+      return entry(function, stack, static_cast<size_t>(npos), nullptr);
+    }
+  }
   Ref kwnames;
   if (nkw && !(kwnames = Ref::steal(PyTuple_New(nkw)))) return nullptr;
   PyObject *small[8];
