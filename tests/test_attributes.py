@@ -86,3 +86,66 @@ def test_deleted_attributes_come_back_in_store_order(create_agent, capsys):
         assert "agent_runner" in str(e)
     else:
         raise AssertionError("run() read a deleted attribute")
+
+
+def construction_scenario(module):
+    """Constructors storing into new instances, into used ones, into instances of a subclass whose own attribute
+    comes first, and into an instance whose old value, released by a store, changes the class under the later
+    stores; then the credentials read back by connect() from instances of both classes in turn, and from an
+    instance that is given the dict of the other class's instance."""
+    log, uris = [], []
+
+    class First(module.DatabaseConnector):
+        def __init__(self, *credentials):
+            self.own = "first"
+            super().__init__(*credentials)
+
+    class Changer:
+        def __del__(self):
+            First.db_host = property(lambda o: "from property", lambda o, v: log.append(v))
+
+    class Recording:
+        @classmethod
+        def from_uri(cls, uri):
+            uris.append(uri)
+            return "db"
+
+    saved, module.SQLDatabase = module.SQLDatabase, Recording
+    try:
+        plain = [module.DatabaseConnector(*CREDENTIALS) for _ in range(3)]
+        firsts = [First("a%d" % i, "b", "c", "d") for i in range(3)]
+        used = First(Changer(), "p", "h", "n")
+        used.__init__("u2", "p2", "h2", "n2")
+        for pair in zip(plain, firsts):
+            for obj in pair:
+                obj.connect()
+        used.connect()
+        borrowing = module.DatabaseConnector(*CREDENTIALS)
+        borrowing.connect()
+        borrowing.__dict__ = firsts[0].__dict__  # the other class's keys, in another order
+        borrowing.connect()
+        states = [sorted((k, repr(v)) for k, v in vars(obj).items()) for obj in plain + firsts + [used]]
+        return log, uris, [list(vars(obj)) for obj in plain + firsts + [used]], states
+    finally:
+        module.SQLDatabase = saved
+
+
+def test_construction_stores_and_reads_follow_each_instance():
+    from conftest import reference
+    assert construction_scenario(nlsqlagent) == construction_scenario(reference)
+
+
+def test_instances_made_by_the_constructors_are_collected_in_cycles(monkeypatch, capsys):
+    import gc
+    import weakref
+
+    monkeypatch.setattr(nlsqlagent, "create_sql_agent", lambda **kw: 5)  # stored without a collected object
+    for make in (lambda part: AR(part, "t"), lambda part: DC(part, "p", "h", "n")):
+        for _ in range(3):  # the first instance of a class stores as any class does; the later ones in one go
+            part = []
+            obj = make(part)
+            part.append(obj)
+            ref = weakref.ref(obj)
+            del obj, part
+            gc.collect()
+            assert ref() is None

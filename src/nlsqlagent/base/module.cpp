@@ -280,7 +280,7 @@ int initialise(PyObject *module, PyObject *globals) {
   rt::set_context(globals, builtins);
   if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
   if (check_runtime_version() < 0) return -1;
-  if (rt::ready_function_type() < 0 || make_constants() < 0 || rt::probe_inline_values() < 0) return -1;
+  if (rt::ready_function_type() < 0 || make_constants() < 0 || rt::probe_layouts() < 0) return -1;
 
   if (register_under_own_name(module) < 0 || cache_print_and_texts() < 0 || build_method_code_objects() < 0) {
     return init_failed_at(line::kSetup);
@@ -334,6 +334,7 @@ int module_exec(PyObject *module) noexcept {
   g_state.globals = PyModule_GetDict(module);
   rt::start_global_cache_epoch();  // no lookup of an earlier namespace is taken for this one
   g_state.run_method.version = 0;  // nor a method found on a type of another interpreter's
+  g_state.connector_stores.version = g_state.runner_stores.version = 0;
   keep_objects_of_another_interpreter(id);
   g_objects_made_by = id;
   g_methods_made = false;

@@ -1,4 +1,5 @@
 // AgentRunner: building the SQL agent through create_sql_agent, and running questions through it.
+#include <iterator>
 #include <string_view>
 
 #include "../runtime/binding.hpp"
@@ -23,7 +24,8 @@ constexpr rt::Param kInitParams[] = {{"self", Default::kRequired},
                                      {"toolkit", Default::kRequired},
                                      {"verbose", Default::kTrue},
                                      {"agent_type", Default::kSlot, "AgentType", "ZERO_SHOT_REACT_DESCRIPTION"}};
-static_assert(std::string_view(kInitParams[1].name) == "llm" && std::string_view(kInitParams[2].name) == "toolkit" &&
+static_assert(std::size(kInitParams) == 5 && std::string_view(kInitParams[1].name) == "llm" &&
+              std::string_view(kInitParams[2].name) == "toolkit" &&
               std::string_view(kInitParams[3].name) == "verbose" &&
               std::string_view(kInitParams[4].name) == "agent_type");
 
@@ -74,19 +76,20 @@ int report_agent(PyObject *self) {
   return print_masked(g_state.texts.agent_instance, agent.get()) < 0 ? line::kRunnerPrintAgent : 0;
 }
 
+/// The constructor's six stores, in order: its four parameters after self, `agent_runner`, `error`.
+rt::Attr *const kInitStores[] = {&g_runner_init.param_attrs[1], &g_runner_init.param_attrs[2],
+                                 &g_runner_init.param_attrs[3], &g_runner_init.param_attrs[4],
+                                 &g_state.attrs.agent_runner,   &g_state.attrs.error};
+
 PyObject *runner_init(rt::FunctionObject *f, PyObject *const *bound) {
   rt::MethodDef &def = *f->def;
   rt::TracebackSite &site = def.site;
   PyObject *self = bound[0];
   Attrs &a = g_state.attrs;
-  int line = line::kRunnerInitFirstStore;  // one store per line
-  for (int i = 1; i < def.nparams; ++i, ++line) {
-    if (rt::set_attr(self, def.param_attrs[i], bound[i]) < 0) return fail_at(site, line);
-  }
-  for (rt::Attr *attr : {&a.agent_runner, &a.error}) {
-    if (rt::set_attr(self, *attr, Py_None) < 0) return fail_at(site, line);
-    ++line;
-  }
+  PyObject *const values[] = {bound[1], bound[2], bound[3], bound[4], Py_None, Py_None};
+  static_assert(std::size(values) == std::size(kInitStores));
+  const int stored = rt::set_attrs(self, g_state.runner_stores, kInitStores, values, std::size(values));
+  if (stored < static_cast<int>(std::size(values))) return fail_at(site, line::kRunnerInitFirstStore + stored);
   const int failed_line = build_agent(self, def, f->globals) < 0 ? line::kRunnerCreate : report_agent(self);
   if (failed_line) {
     rt::ExceptException e(site, failed_line);

@@ -71,7 +71,8 @@ struct ModuleState {
   PyObject *fresh_status = nullptr;    // {"connected": False, "message": None}, copied for each instance
   Names names;
   Attrs attrs;
-  rt::MethodCache run_method;  // agent.run, as AgentRunner.run calls it
+  rt::MethodCache run_method;                   // agent.run, as AgentRunner.run calls it
+  rt::AttrRun connector_stores, runner_stores;  // the constructors' six stores each
   Texts texts;
 };
 

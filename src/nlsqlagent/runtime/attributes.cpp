@@ -12,7 +12,7 @@ namespace {
 // (_PyType_Lookup): instance attributes read and written where the interpreter's own specialised bytecode
 // reads and writes them. Gain on 3.11: DatabaseConnector() 174 instead of 265 ns, connect() 336 instead of
 // 490, AgentRunner(llm, toolkit) 1010 instead of 1230, run(q) 84 instead of 115.
-bool g_inline_values = false;  // set by probe_inline_values
+bool g_inline_values = false;  // set by probe_layouts
 
 /// The values array of `obj` when `attr` may be read or written there directly, else null. Refreshes the
 /// cache entry when the type or its version changed.
@@ -58,6 +58,13 @@ inline void store_value(PyObject **values, Py_ssize_t index, PyObject *value) {
     internals::add_to_insertion_order(values, index);
   }
 }
+
+/// The values array of `obj` when `run` is current for its type, else null.
+inline PyObject **run_values(PyObject *obj, const AttrRun &run) {
+  const PyTypeObject *type = Py_TYPE(obj);
+  return (type == run.type && run.version != 0 && type->tp_version_tag == run.version) ? internals::instance_values(obj)
+                                                                                       : nullptr;
+}
 #endif
 
 #if NLSA_OFFSET_DICT
@@ -94,16 +101,61 @@ PyObject **dict_slot(PyObject *obj, Attr &attr) {
   return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + type->tp_dictoffset);
 }
 
-/// The value of `attr` in the instance dict at `slot`, when it is a split one that holds it; else null.
+// The split table's layout (internals.hpp), checked by probe_layouts: a value is read at its key's index, and
+// a new instance's dict is filled in one go (below).
+bool g_split_layout = false;
+
+/// The value of `attr` in the instance dict at `slot`, when it is a split one that holds it; else null. Read
+/// at the index where the key was last found, when the dict's keys have it there. Gain on 3.7 (callgrind,
+/// instructions per call, instead of a lookup by hash): connect() 5411 instead of 6318, run(q) 2491 instead
+/// of 2677.
 inline PyObject *dict_value(PyObject **slot, const Attr &attr) {
   PyObject *dict = *slot;
-  return (dict && internals::is_split_dict(dict)) ? PyDict_GetItem(dict, attr.name) : nullptr;
+  if (!dict || !internals::is_split_dict(dict)) return nullptr;
+  return g_split_layout ? internals::split_value(dict, attr.name, attr.index) : PyDict_GetItem(dict, attr.name);
+}
+
+// A run of stores into an instance that has no dict yet (a constructor's, as a rule). The dict is made as the
+// generic protocol makes it for its first store (with the class's shared keys, by PyObject_GenericGetDict).
+// When those keys begin with the run's names, in its order, the new dict is an empty split table, and each
+// store would put its value at the next index of the values array, add one to the count and take a new
+// version tag; the values are written there directly instead, and the dict keeps the tag it was made with (no
+// code runs between the stores, so no one can have seen the states in between). The dict is tracked by the
+// garbage collector when one of the values may be, as the dict's own store does.
+// Gain on 3.7 (callgrind, instructions per call): DatabaseConnector() 2567 instead of 3662, AgentRunner(llm,
+// toolkit) 11627 instead of 12785.
+/// The run's stores made as above: the number made (0 or n; the rest are left to set_attr), or -1 with an
+/// exception set when the dict could not be made. `version`, when not 0, is the class's version tag that the
+/// caller checked: making the dict may run a collection and with it any code, so it is checked again.
+int stores_into_new_dict(PyObject *obj, Attr *const *attrs, PyObject *const *values, int n, unsigned int version) {
+  if (!g_split_layout) return 0;
+  Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+  if (!dict) return -1;
+  if (version != 0 && !internals::type_version_is(Py_TYPE(obj), version)) return 0;
+  Py_ssize_t count = 0;
+  const internals::SplitEntry *keys = internals::split_entries(dict.get(), &count);
+  auto *d = reinterpret_cast<PyDictObject *>(dict.get());
+  if (!keys || count < n || d->ma_used != 0) return 0;
+  for (int i = 0; i < n; ++i) {
+    if (keys[i].me_key != attrs[i]->name) return 0;
+  }
+  bool track = false;
+  for (int i = 0; i < n; ++i) {
+    d->ma_values[i] = Py_NewRef(values[i]);
+    track = track || internals::gc_may_be_tracked(values[i]);
+  }
+  d->ma_used = n;
+  if (track && !_PyObject_GC_IS_TRACKED(dict.get())) PyObject_GC_Track(dict.get());
+  return n;
 }
 #endif
 
 [[gnu::noinline]] Ref get_attr_slow(PyObject *obj, Attr &attr) {
 #if NLSA_OFFSET_DICT
   if (PyObject **slot = dict_slot(obj, attr)) {
+    if (g_split_layout && *slot && internals::is_split_dict(*slot)) {
+      attr.index = internals::split_index(*slot, attr.name);
+    }
     if (PyObject *value = dict_value(slot, attr)) return Ref::borrow(value);
   }
 #endif
@@ -190,41 +242,150 @@ int get_method(PyObject *obj, MethodCache &cache, PyObject **method) noexcept {
   return internals::get_method(obj, cache.name, method);
 }
 
-int probe_inline_values() noexcept {
+namespace {
+
+/// set_attrs from store `from` on, each through set_attr; then `run` made current for the type when every
+/// store's own entry is.
+[[gnu::noinline]] int set_attrs_slow(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *values, int from,
+                                     int n) {
+  for (int i = from; i < n; ++i) {
+    if (set_attr(obj, *attrs[i], values[i]) < 0) return i;
+  }
+#if NLSA_INLINE_VALUES || NLSA_OFFSET_DICT
+  PyTypeObject *type = Py_TYPE(obj);
+  const unsigned int version = attrs[0]->version;
+  run.version = 0;
+  if (!internals::type_version_is(type, version)) return n;
+  for (int i = 0; i < n; ++i) {
+    if (attrs[i]->type != type || attrs[i]->version != version) return n;
+    run.index[i] = attrs[i]->index;
+  }
+  run.type = type;
+  run.version = version;
+#else
+  (void)run;
+#endif
+  return n;
+}
+
+}  // namespace
+
+int set_attrs(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *values, int n) noexcept {
+  int from = 0;
 #if NLSA_INLINE_VALUES
-  // Two instances of a fresh class: the first stores "a" and "b" the generic way, which adds both to the
-  // shared keys; the second gets "b" then "a" through the direct path. The generic reads and the
-  // materialised __dict__ of the second must then show both values, in that order.
-  Ref ns = Ref::steal(PyDict_New());
-  Ref name = Ref::steal(PyUnicode_InternFromString("_nlsqlagent_probe"));
-  Ref a_name = Ref::steal(PyUnicode_InternFromString("a"));
-  Ref b_name = Ref::steal(PyUnicode_InternFromString("b"));
-  Ref bases = Ref::steal(PyTuple_New(0));
-  if (!ns || !name || !a_name || !b_name || !bases) return -1;
-  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(),
-                                                    ns.get(), nullptr));
-  if (!cls) return -1;
-  Ref first = Ref::steal(PyObject_CallNoArgs(cls.get()));
-  if (!first) return -1;
-  Ref second = Ref::steal(PyObject_CallNoArgs(cls.get()));
-  if (!second || PyObject_SetAttr(first.get(), a_name.get(), Py_True) < 0 ||
-      PyObject_SetAttr(first.get(), b_name.get(), Py_False) < 0) {
-    return -1;
+  if (PyObject **slots = run_values(obj, run)) {
+    for (; from < n; ++from) {
+      const Py_ssize_t index = run.index[from];
+      if (slots[index]) break;  // an earlier value, whose release may run code: set_attr from here on
+      slots[index] = Py_NewRef(values[from]);
+      internals::add_to_insertion_order(slots, index);
+    }
+    if (from == n) return n;
   }
-  g_inline_values = true;
-  Attr a{a_name.get()}, b{b_name.get()};
-  bool ok = direct_values(second.get(), a) && direct_values(second.get(), b) && a.index != b.index &&
-            set_attr(second.get(), b, Py_None) == 0 && set_attr(second.get(), a, Py_Ellipsis) == 0;
-  if (ok) {
-    Ref got_a = Ref::steal(PyObject_GetAttr(second.get(), a_name.get()));
-    Ref got_b = Ref::steal(PyObject_GetAttr(second.get(), b_name.get()));
-    Ref dict = Ref::steal(PyObject_GenericGetDict(second.get(), nullptr));
-    Ref keys = dict ? Ref::steal(PyDict_Keys(dict.get())) : Ref();
-    ok = got_a.get() == Py_Ellipsis && got_b.get() == Py_None && keys && PyList_GET_SIZE(keys.get()) == 2 &&
-         PyList_GET_ITEM(keys.get(), 0) == b_name.get() && PyList_GET_ITEM(keys.get(), 1) == a_name.get();
-    if (PyErr_Occurred()) return -1;
+#endif
+#if NLSA_OFFSET_DICT
+  PyTypeObject *type = Py_TYPE(obj);
+  if (type == run.type && internals::type_version_is(type, run.version)) {
+    PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + type->tp_dictoffset);
+    if (*slot == nullptr) {
+      from = stores_into_new_dict(obj, attrs, values, n, run.version);
+      if (from < 0) return 0;
+      if (from == n) return n;
+    }
   }
-  g_inline_values = ok;
+#endif
+  return set_attrs_slow(obj, run, attrs, values, from, n);
+}
+
+#if NLSA_OFFSET_DICT || NLSA_INLINE_VALUES
+namespace {
+
+/// A fresh class and two instances of it: the first has stored "a" (True) and "b" (False) the generic way,
+/// which makes the class's shared keys; the second has no attribute yet.
+struct ProbeInstances {
+  Ref a_name, b_name, cls, first, second;
+
+  /// 0, or -1 with an exception set.
+  int make() {
+    Ref ns = Ref::steal(PyDict_New());
+    Ref name = Ref::steal(PyUnicode_InternFromString("_nlsqlagent_probe"));
+    Ref bases = Ref::steal(PyTuple_New(0));
+    a_name = Ref::steal(PyUnicode_InternFromString("a"));
+    b_name = Ref::steal(PyUnicode_InternFromString("b"));
+    if (!ns || !name || !bases || !a_name || !b_name) return -1;
+    cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(),
+                                                  ns.get(), nullptr));
+    if (!cls) return -1;
+    first = Ref::steal(PyObject_CallFunctionObjArgs(cls.get(), nullptr));
+    if (!first) return -1;
+    second = Ref::steal(PyObject_CallFunctionObjArgs(cls.get(), nullptr));
+    if (!second) return -1;
+    return PyObject_SetAttr(first.get(), a_name.get(), Py_True) < 0 ||
+                   PyObject_SetAttr(first.get(), b_name.get(), Py_False) < 0
+               ? -1
+               : 0;
+  }
+};
+
+}  // namespace
+#endif
+
+int probe_layouts() noexcept {
+#if NLSA_OFFSET_DICT
+  {
+    // The second instance stores "a" and "b" as one run: its dict must then be a split table holding both, in
+    // that order, tracked for the list it holds, and each value must be read back at its key's index.
+    ProbeInstances p;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || p.make() < 0) return -1;
+    PyTypeObject *type = Py_TYPE(p.second.get());
+    PyObject **slot = nullptr;
+    if (type->tp_dictoffset > 0) {
+      slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(p.second.get()) + type->tp_dictoffset);
+    }
+    bool ok = slot && *slot == nullptr;
+    if (ok) {
+      g_split_layout = true;
+      Attr a{p.a_name.get()}, b{p.b_name.get()};
+      Attr *const attrs[] = {&a, &b};
+      PyObject *const values[] = {Py_None, list.get()};
+      const int made = stores_into_new_dict(p.second.get(), attrs, values, 2, 0);
+      if (made < 0) return -1;
+      Ref got_a = Ref::steal(PyObject_GetAttr(p.second.get(), p.a_name.get()));
+      Ref got_b = Ref::steal(PyObject_GetAttr(p.second.get(), p.b_name.get()));
+      Ref keys = Ref::steal(PyDict_Keys(*slot));
+      a.index = internals::split_index(*slot, a.name);
+      b.index = internals::split_index(*slot, b.name);
+      ok = made == 2 && got_a.get() == Py_None && got_b.get() == list.get() && keys &&
+           PyList_GET_SIZE(keys.get()) == 2 && PyList_GET_ITEM(keys.get(), 0) == p.a_name.get() &&
+           PyList_GET_ITEM(keys.get(), 1) == p.b_name.get() && _PyObject_GC_IS_TRACKED(*slot) &&
+           dict_value(slot, a) == Py_None && dict_value(slot, b) == list.get();
+      if (PyErr_Occurred()) return -1;
+    }
+    g_split_layout = ok;
+  }
+#endif
+#if NLSA_INLINE_VALUES
+  {
+    // The second instance gets "b" then "a" through the direct path. The generic reads and its materialised
+    // __dict__ must then show both values, in that order.
+    ProbeInstances p;
+    if (p.make() < 0) return -1;
+    g_inline_values = true;
+    Attr a{p.a_name.get()}, b{p.b_name.get()};
+    bool ok = direct_values(p.second.get(), a) && direct_values(p.second.get(), b) && a.index != b.index &&
+              set_attr(p.second.get(), b, Py_None) == 0 && set_attr(p.second.get(), a, Py_Ellipsis) == 0;
+    if (ok) {
+      Ref got_a = Ref::steal(PyObject_GetAttr(p.second.get(), p.a_name.get()));
+      Ref got_b = Ref::steal(PyObject_GetAttr(p.second.get(), p.b_name.get()));
+      Ref dict = Ref::steal(PyObject_GenericGetDict(p.second.get(), nullptr));
+      Ref keys = dict ? Ref::steal(PyDict_Keys(dict.get())) : Ref();
+      ok = got_a.get() == Py_Ellipsis && got_b.get() == Py_None && keys && PyList_GET_SIZE(keys.get()) == 2 &&
+           PyList_GET_ITEM(keys.get(), 0) == p.b_name.get() && PyList_GET_ITEM(keys.get(), 1) == p.a_name.get();
+      if (PyErr_Occurred()) return -1;
+    }
+    g_inline_values = ok;
+  }
 #endif
   return 0;
 }

@@ -101,6 +101,60 @@ inline bool is_split_dict(PyObject *dict) { return reinterpret_cast<PyDictObject
 inline int object_dict_set(PyTypeObject *type, PyObject **dictptr, PyObject *name, PyObject *value) {
   return _PyObjectDict_SetItem(type, dictptr, name, value);
 }
+
+// Interpreter internals, identical in 3.7 and 3.8 (Objects/dict-common.h): a split table's keys, whose
+// values the dict keeps in an array of its own, in the order the keys were added. The module checks them once
+// at initialisation (see rt::probe_layouts) and keeps to the generic store when the check fails.
+struct SplitKeys {  // struct _dictkeysobject
+  Py_ssize_t dk_refcnt;
+  Py_ssize_t dk_size;
+  void *dk_lookup;
+  Py_ssize_t dk_usable;
+  Py_ssize_t dk_nentries;
+  char dk_indices[1];  // dk_size indices of 1, 2, 4 or 8 bytes, then the entries
+};
+struct SplitEntry {  // PyDictKeyEntry
+  Py_hash_t me_hash;
+  PyObject *me_key;
+  PyObject *me_value;  // unused in a split table
+};
+
+/// The keys of the split dict `dict` (null when it keeps a combined table), `*count` of them.
+inline const SplitEntry *split_entries(PyObject *dict, Py_ssize_t *count) {
+  auto *d = reinterpret_cast<PyDictObject *>(dict);
+  if (d->ma_values == nullptr) return nullptr;
+  auto *keys = reinterpret_cast<const SplitKeys *>(d->ma_keys);
+  const Py_ssize_t size = keys->dk_size;
+  const Py_ssize_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
+  *count = keys->dk_nentries;
+  return reinterpret_cast<const SplitEntry *>(keys->dk_indices + size * index_bytes);
+}
+
+/// The index of `name` (interned) among the keys of the split dict `dict`, or -1.
+inline Py_ssize_t split_index(PyObject *dict, PyObject *name) {
+  Py_ssize_t count = 0;
+  const SplitEntry *keys = split_entries(dict, &count);
+  for (Py_ssize_t i = 0; keys && i < count; ++i) {
+    if (keys[i].me_key == name) return i;
+  }
+  return -1;
+}
+
+/// The value of `name` (interned) in the dict `dict` when it is a split one whose key at `index` is `name`;
+/// else null. A split table's keys are only ever added to, each at the next index, so the key found there
+/// names the value at the same index of the dict's values array.
+inline PyObject *split_value(PyObject *dict, PyObject *name, Py_ssize_t index) {
+  Py_ssize_t count = 0;
+  const SplitEntry *keys = split_entries(dict, &count);
+  if (!keys || index < 0 || index >= count || keys[index].me_key != name) return nullptr;
+  return reinterpret_cast<PyDictObject *>(dict)->ma_values[index];
+}
+
+/// Whether `obj` (any object) is or may become tracked by the garbage collector, as a dict store asks of the
+/// values it takes (_PyObject_GC_MAY_BE_TRACKED).
+inline bool gc_may_be_tracked(PyObject *obj) {
+  return PyObject_IS_GC(obj) && (!PyTuple_CheckExact(obj) || _PyObject_GC_IS_TRACKED(obj));
+}
 #endif
 
 #if NLSA_INTERNAL_DICT_VERSION
@@ -173,7 +227,7 @@ class HandledException {
 
 #if NLSA_INLINE_VALUES
 // Interpreter internals, identical in 3.11 and 3.12 (Include/internal/pycore_dict.h, pycore_object.h). The
-// module checks them once at initialisation (see rt::probe_inline_values) and keeps to the generic
+// module checks them once at initialisation (see rt::probe_layouts) and keeps to the generic
 // attribute protocol when the check fails.
 struct DictKeys {  // struct _dictkeysobject
   Py_ssize_t dk_refcnt;
