@@ -351,16 +351,18 @@ int probe_layouts() noexcept {
       PyObject *const values[] = {Py_None, list.get()};
       const int made = stores_into_new_dict(p.second.get(), attrs, values, 2, 0);
       if (made < 0) return -1;
-      Ref got_a = Ref::steal(PyObject_GetAttr(p.second.get(), p.a_name.get()));
-      Ref got_b = Ref::steal(PyObject_GetAttr(p.second.get(), p.b_name.get()));
-      Ref keys = Ref::steal(PyDict_Keys(*slot));
-      a.index = internals::split_index(*slot, a.name);
-      b.index = internals::split_index(*slot, b.name);
-      ok = made == 2 && got_a.get() == Py_None && got_b.get() == list.get() && keys &&
-           PyList_GET_SIZE(keys.get()) == 2 && PyList_GET_ITEM(keys.get(), 0) == p.a_name.get() &&
-           PyList_GET_ITEM(keys.get(), 1) == p.b_name.get() && _PyObject_GC_IS_TRACKED(*slot) &&
-           dict_value(slot, a) == Py_None && dict_value(slot, b) == list.get();
-      if (PyErr_Occurred()) return -1;
+      ok = made == 2;
+      if (ok) {
+        Ref got_a = Ref::steal(PyObject_GetAttr(p.second.get(), p.a_name.get()));
+        Ref got_b = Ref::steal(PyObject_GetAttr(p.second.get(), p.b_name.get()));
+        Ref keys = Ref::steal(PyDict_Keys(*slot));
+        a.index = internals::split_index(*slot, a.name);
+        b.index = internals::split_index(*slot, b.name);
+        ok = got_a.get() == Py_None && got_b.get() == list.get() && keys && PyList_GET_SIZE(keys.get()) == 2 &&
+             PyList_GET_ITEM(keys.get(), 0) == p.a_name.get() && PyList_GET_ITEM(keys.get(), 1) == p.b_name.get() &&
+             _PyObject_GC_IS_TRACKED(*slot) && dict_value(slot, a) == Py_None && dict_value(slot, b) == list.get();
+      }
+      PyErr_Clear();  // a failed read says the layout is not as expected: the path stays off
     }
     g_split_layout = ok;
   }
