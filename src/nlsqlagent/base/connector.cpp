@@ -4,7 +4,6 @@
 
 #include "../runtime/binding.hpp"
 #include "../runtime/calls.hpp"
-#include "../runtime/error_scope.hpp"
 #include "../runtime/except.hpp"
 #include "../runtime/globals.hpp"
 #include "../runtime/redact.hpp"
@@ -167,31 +166,23 @@ bool absorb_into_message(PyObject *self, rt::TracebackSite &site, int failed_lin
   return true;
 }
 
-/// The constructor's six stores, in order: the four credentials, `db`, `connection_status`.
-rt::Attr *const kInitStores[] = {&g_connector_init.param_attrs[kUser],
-                                 &g_connector_init.param_attrs[kPassword],
-                                 &g_connector_init.param_attrs[kHost],
-                                 &g_connector_init.param_attrs[kName],
-                                 &g_state.attrs.db,
-                                 &g_state.attrs.connection_status};
+/// The constructor's first five stores, in order: the four credentials and `db`.
+rt::Attr *const kInitStores[] = {&g_connector_init.param_attrs[kUser], &g_connector_init.param_attrs[kPassword],
+                                 &g_connector_init.param_attrs[kHost], &g_connector_init.param_attrs[kName],
+                                 &g_state.attrs.db};
 
 PyObject *connector_init(rt::FunctionObject *f, PyObject *const *bound) {
   rt::TracebackSite &site = f->def->site;
   PyObject *self = bound[0];
-  // The record is made before the stores, so that all six run as one. Should making it fail, the five stores
-  // before it still run, as in the source, and its failure is reported after them.
-  Ref status = Ref::steal(PyDict_Copy(g_state.fresh_status));
-  PyObject *const values[] = {bound[kUser], bound[kPassword], bound[kHost], bound[kName], Py_None, status.get()};
+  PyObject *const values[] = {bound[kUser], bound[kPassword], bound[kHost], bound[kName], Py_None};
   static_assert(std::size(values) == std::size(kInitStores));
-  int stored;
-  if (status) {
-    stored = rt::set_attrs(self, g_state.connector_stores, kInitStores, values, std::size(values));
-  } else {
-    rt::ErrorScope copy_failed;
-    stored = rt::set_attrs(self, g_state.connector_stores, kInitStores, values, std::size(values) - 1);
-    if (stored < static_cast<int>(std::size(values)) - 1) copy_failed.keep_new_error();
-  }
+  const int stored = rt::set_attrs(self, g_state.connector_stores, kInitStores, values, std::size(values));
   if (stored < static_cast<int>(std::size(values))) return fail_at(site, line::kConnectorInitFirstStore + stored);
+  // The record is made after those stores, as in the source: a collection that making it runs sees them made.
+  Ref status = Ref::steal(PyDict_Copy(g_state.fresh_status));
+  if (!status || rt::set_attr(self, g_state.attrs.connection_status, status.get()) < 0) {
+    return fail_at(site, line::kConnectorInitFirstStore + static_cast<int>(std::size(values)));
+  }
   Py_RETURN_NONE;
 }
 

@@ -72,7 +72,7 @@ struct ModuleState {
   Names names;
   Attrs attrs;
   rt::MethodCache run_method;                   // agent.run, as AgentRunner.run calls it
-  rt::AttrRun connector_stores, runner_stores;  // the constructors' six stores each
+  rt::AttrRun connector_stores, runner_stores;  // the constructors' runs of stores
   Texts texts;
 };
 

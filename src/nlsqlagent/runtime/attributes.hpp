@@ -52,7 +52,7 @@ int set_attr(PyObject *obj, Attr &attr, PyObject *value) noexcept;
 /// `obj.<attrs[i]> = values[i]` for i in [0, n), in that order, each with the effect of set_attr. Returns n, or
 /// the position of the store that failed, with its exception set (the stores before it are made). On 3.11 and
 /// 3.12 (with NLSA_INTERNALS) the stores into empty slots of the values array are made without a check each
-/// (DatabaseConnector() 2073 instead of 2146 instructions); on 3.7 and 3.8, an instance without a dict gets it
+/// (DatabaseConnector() 2077 instead of 2154 instructions); on 3.7 and 3.8, an instance without a dict gets it
 /// made and filled in one go (attributes.cpp). Either only while `run` is current for the type, which a run of
 /// stores through set_attr makes it.
 int set_attrs(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *values, int n) noexcept;
