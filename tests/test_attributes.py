@@ -1,5 +1,9 @@
 """Attribute reads and writes of the methods behave as Python's own, whatever the instance and its class do
 (on 3.11 and 3.12 they go straight to the instance's values while nothing says otherwise)."""
+import sys
+
+import pytest
+
 import nlsqlagent
 
 DC, AR = nlsqlagent.DatabaseConnector, nlsqlagent.AgentRunner
@@ -149,3 +153,33 @@ def test_instances_made_by_the_constructors_are_collected_in_cycles(monkeypatch,
             del obj, part
             gc.collect()
             assert ref() is None
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="a collection runs at the allocation that starts it "
+                    "only on 3.11: later ones defer it to the eval loop, earlier ones also at the instance dict's")
+def test_a_collection_during_construction_sees_the_stores_before_it():
+    """A collection run while DatabaseConnector.__init__ makes its record (a gc callback here) sees the five
+    stores that come before the record, as the source shows them."""
+    import gc
+
+    current, seen = [None], set()
+
+    def callback(phase, info):
+        if phase == "start" and current[0] is not None:
+            seen.add(tuple(vars(current[0])))
+
+    keep = []  # kept alive, so that new dicts are not taken from the interpreter's free list
+    threshold = gc.get_threshold()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    try:
+        for _ in range(300):
+            obj = DC.__new__(DC)
+            keep.append(obj)
+            current[0] = obj
+            DC.__init__(obj, *CREDENTIALS)
+            current[0] = None
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(callback)
+    assert seen == {tuple(ORDER[:5])}
