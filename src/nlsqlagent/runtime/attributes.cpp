@@ -39,13 +39,17 @@ PyObject **direct_values(PyObject *obj, Attr &attr) {
   return internals::instance_values(obj);
 }
 
+/// The values array of `obj` when its type is `type` with the version tag `version` (0 never matches), else
+/// null.
+inline PyObject **values_if_current(PyObject *obj, const PyTypeObject *type, unsigned int version) {
+  return (Py_TYPE(obj) == type && version != 0 && type->tp_version_tag == version) ? internals::instance_values(obj)
+                                                                                   : nullptr;
+}
+
 /// The values array of `obj` when the cache entry of `attr` is current for its type (the usual case, checked
 /// before any call is made), else null.
 inline PyObject **cached_values(PyObject *obj, const Attr &attr) {
-  const PyTypeObject *type = Py_TYPE(obj);
-  return (type == attr.type && attr.version != 0 && type->tp_version_tag == attr.version)
-             ? internals::instance_values(obj)
-             : nullptr;
+  return values_if_current(obj, attr.type, attr.version);
 }
 
 /// Stores `value` in slot `index` of `values`.
@@ -61,9 +65,7 @@ inline void store_value(PyObject **values, Py_ssize_t index, PyObject *value) {
 
 /// The values array of `obj` when `run` is current for its type, else null.
 inline PyObject **run_values(PyObject *obj, const AttrRun &run) {
-  const PyTypeObject *type = Py_TYPE(obj);
-  return (type == run.type && run.version != 0 && type->tp_version_tag == run.version) ? internals::instance_values(obj)
-                                                                                       : nullptr;
+  return values_if_current(obj, run.type, run.version);
 }
 #endif
 
@@ -255,7 +257,7 @@ namespace {
   PyTypeObject *type = Py_TYPE(obj);
   const unsigned int version = attrs[0]->version;
   run.version = 0;
-  if (!internals::type_version_is(type, version)) return n;
+  if (n > kMaxRun || !internals::type_version_is(type, version)) return n;  // a longer run is not cached
   for (int i = 0; i < n; ++i) {
     if (attrs[i]->type != type || attrs[i]->version != version) return n;
     run.index[i] = attrs[i]->index;
