@@ -62,11 +62,17 @@ def hostile():
         server.stop()
 
 
+# ./ask as a terminal starts it: with Ctrl-C's signal at its default, which a test run started in the
+# background of a script (SIGINT ignored, and so inherited) would otherwise not give it.
+AS_FROM_A_TERMINAL = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                      "os.execv(sys.executable, [sys.executable] + sys.argv[1:])")
+
+
 def run(*args, state, env=None, timeout=180, **popen):
     full_env = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "NLSA_MYSQL"))}
     full_env.update(env or {}, NLSA_ASK_STATE=state)
-    return subprocess.Popen([sys.executable, ASK] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=full_env, **popen)
+    return subprocess.Popen([sys.executable, "-c", AS_FROM_A_TERMINAL, ASK] + list(args), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=full_env, **popen)
 
 
 def finished(process, timeout=180):
