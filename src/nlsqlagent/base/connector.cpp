@@ -1,6 +1,7 @@
 // DatabaseConnector: credentials, the status record, the connection URI, connect and getdbinstance.
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 #include "../runtime/binding.hpp"
 #include "../runtime/calls.hpp"
@@ -166,22 +167,65 @@ bool absorb_into_message(PyObject *self, rt::TracebackSite &site, int failed_lin
   return true;
 }
 
-/// The constructor's first five stores, in order: the four credentials and `db`.
-rt::Attr *const kInitStores[] = {&g_connector_init.param_attrs[kUser], &g_connector_init.param_attrs[kPassword],
-                                 &g_connector_init.param_attrs[kHost], &g_connector_init.param_attrs[kName],
-                                 &g_state.attrs.db};
+/// The constructor's stores, in order: the four credentials, `db` and the status record.
+rt::Attr *const kInitStores[] = {&g_connector_init.param_attrs[kUser],
+                                 &g_connector_init.param_attrs[kPassword],
+                                 &g_connector_init.param_attrs[kHost],
+                                 &g_connector_init.param_attrs[kName],
+                                 &g_state.attrs.db,
+                                 &g_state.attrs.connection_status};
+constexpr int kStatusStore = 5;
+
+// Where a run of stores into a new instance fills its dict in one go (3.7 and 3.8), each construction makes
+// the record of the next one, after its own last store, and that one stores it with the other five values as
+// one run. A record made in the middle of the stores comes between the fifth and the sixth, where the source
+// makes it: any collection that making it runs (and the code that runs) sees the five stores made. Made
+// ahead, that collection sees the instance after its last statement, also a state that the source shows.
+// Gain on 3.7 (callgrind, instructions per call): DatabaseConnector() 2531 instead of 2735, and the same 204
+// on every construction. (On 3.11 the record's own store costs 28, less than making it ahead.)
+constexpr bool kRecordsMadeAhead = NLSA_HAVE_OFFSET_DICT;
+
+/// The record made ahead for this construction, or null. Taken before any code can run, so that a
+/// construction nested in a collection never shares it; a method kept from a failed import takes none.
+inline Ref take_spare_status(const rt::FunctionObject *f) {
+  if (!kRecordsMadeAhead || f->globals != g_state.globals) return Ref();
+  return Ref::steal(std::exchange(g_state.spare_status, nullptr));
+}
+
+/// Makes the record of the next construction, unless one is there. A failure is not this construction's:
+/// the next one makes its own.
+[[gnu::noinline]] void make_spare_status(const rt::FunctionObject *f) {
+  PyObject *status = PyDict_Copy(g_state.fresh_status);
+  if (!status) {
+    PyErr_Clear();
+    return;
+  }
+  // Making it may have run a collection, and with it a construction that left its own.
+  if (g_state.spare_status || f->globals != g_state.globals) {
+    Py_DECREF(status);  // holds False and None only: its release runs no code
+    return;
+  }
+  g_state.spare_status = status;
+}
 
 PyObject *connector_init(rt::FunctionObject *f, PyObject *const *bound) {
   rt::TracebackSite &site = f->def->site;
   PyObject *self = bound[0];
-  PyObject *const values[] = {bound[kUser], bound[kPassword], bound[kHost], bound[kName], Py_None};
-  static_assert(std::size(values) == std::size(kInitStores));
-  const int stored = rt::set_attrs(self, g_state.connector_stores, kInitStores, values, std::size(values));
-  if (stored < static_cast<int>(std::size(values))) return fail_at(site, line::kConnectorInitFirstStore + stored);
-  // The record is made after those stores, as in the source: a collection that making it runs sees them made.
-  Ref status = Ref::steal(PyDict_Copy(g_state.fresh_status));
-  if (!status || rt::set_attr(self, g_state.attrs.connection_status, status.get()) < 0) {
-    return fail_at(site, line::kConnectorInitFirstStore + static_cast<int>(std::size(values)));
+  Ref status = take_spare_status(f);
+  PyObject *const values[] = {bound[kUser], bound[kPassword], bound[kHost], bound[kName], Py_None, status.get()};
+  static_assert(std::size(values) == std::size(kInitStores) && kStatusStore + 1 == std::size(values));
+  // With a record at hand, the six stores as one run; else the first five, then the record made and stored.
+  const int n = status ? kStatusStore + 1 : kStatusStore;
+  const int stored = rt::set_attrs(self, g_state.connector_stores, kInitStores, values, n);
+  if (stored < n) return fail_at(site, line::kConnectorInitFirstStore + stored);
+  if (!status) {
+    status = Ref::steal(PyDict_Copy(g_state.fresh_status));
+    if (!status || rt::set_attr(self, *kInitStores[kStatusStore], status.get()) < 0) {
+      return fail_at(site, line::kConnectorInitFirstStore + kStatusStore);
+    }
+  }
+  if (kRecordsMadeAhead && !g_state.spare_status && f->globals == g_state.globals && rt::runs_fill_new_dicts()) {
+    make_spare_status(f);
   }
   Py_RETURN_NONE;
 }

@@ -305,7 +305,7 @@ int initialise(PyObject *module, PyObject *globals) {
 void keep_objects_of_another_interpreter(int64_t id) {
   if (g_objects_made_by == -1 || g_objects_made_by == id) return;
   for (PyObject *made : {rt::context().globals, rt::context().builtins, g_state.print, g_state.args_init_failed,
-                         g_state.args_not_initialized}) {
+                         g_state.args_not_initialized, g_state.spare_status}) {
     Py_XINCREF(made);
   }
 }
@@ -336,6 +336,7 @@ int module_exec(PyObject *module) noexcept {
   g_state.run_method.version = 0;  // nor a method found on a type of another interpreter's
   g_state.connector_stores.version = g_state.runner_stores.version = 0;
   keep_objects_of_another_interpreter(id);
+  Py_CLEAR(g_state.spare_status);  // made for the namespace of an earlier import
   g_objects_made_by = id;
   g_methods_made = false;
   if (initialise(module, g_state.globals) < 0) {

@@ -69,6 +69,7 @@ struct ModuleState {
   PyObject *empty_tuple = nullptr;
   PyObject *agent_keywords = nullptr;  // create_sql_agent's: AgentRunner.__init__'s parameters after self
   PyObject *fresh_status = nullptr;    // {"connected": False, "message": None}, copied for each instance
+  PyObject *spare_status = nullptr;    // strong: its copy made ahead for the next DatabaseConnector, or null
   Names names;
   Attrs attrs;
   rt::MethodCache run_method;                   // agent.run, as AgentRunner.run calls it

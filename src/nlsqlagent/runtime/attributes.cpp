@@ -63,9 +63,9 @@ inline void store_value(PyObject **values, Py_ssize_t index, PyObject *value) {
   }
 }
 
-/// The values array of `obj` when `run` is current for its type, else null.
-inline PyObject **run_values(PyObject *obj, const AttrRun &run) {
-  return values_if_current(obj, run.type, run.version);
+/// The values array of `obj` when `run` is current for its type and holds `n` stores, else null.
+inline PyObject **run_values(PyObject *obj, const AttrRun &run, int n) {
+  return n <= run.length ? values_if_current(obj, run.type, run.version) : nullptr;
 }
 #endif
 
@@ -264,6 +264,7 @@ namespace {
   }
   run.type = type;
   run.version = version;
+  run.length = n;
 #else
   (void)run;
 #endif
@@ -275,7 +276,7 @@ namespace {
 int set_attrs(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *values, int n) noexcept {
   int from = 0;
 #if NLSA_INLINE_VALUES
-  if (PyObject **slots = run_values(obj, run)) {
+  if (PyObject **slots = run_values(obj, run, n)) {
     for (; from < n; ++from) {
       const Py_ssize_t index = run.index[from];
       if (slots[index]) break;  // an earlier value, whose release may run code: set_attr from here on
@@ -297,6 +298,14 @@ int set_attrs(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *
   }
 #endif
   return set_attrs_slow(obj, run, attrs, values, from, n);
+}
+
+bool runs_fill_new_dicts() noexcept {
+#if NLSA_OFFSET_DICT
+  return g_split_layout;
+#else
+  return false;
+#endif
 }
 
 #if NLSA_OFFSET_DICT || NLSA_INLINE_VALUES

@@ -23,6 +23,7 @@ constexpr int kMaxRun = 6;
 struct AttrRun {
   PyTypeObject *type = nullptr;    // compared only; valid together with `version`
   unsigned int version = 0;        // the type's version tag when the entry was made; 0: no entry
+  int length = 0;                  // the stores it holds; a run of its first `length` names or fewer may use it
   Py_ssize_t index[kMaxRun] = {};  // 3.11/3.12: each store's slot in the instances' values array
 };
 
@@ -56,6 +57,10 @@ int set_attr(PyObject *obj, Attr &attr, PyObject *value) noexcept;
 /// made and filled in one go (attributes.cpp). Either only while `run` is current for the type, which a run of
 /// stores through set_attr makes it.
 int set_attrs(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *values, int n) noexcept;
+
+/// Whether set_attrs fills a new instance's dict in one go (3.7 and 3.8, with the layout as checked): there a
+/// value at hand before the run costs next to nothing more to store with it.
+bool runs_fill_new_dicts() noexcept;
 
 /// Checks the private layouts that the fast paths write (the values array of 3.11 and 3.12, the split table
 /// of 3.7 and 3.8) on a probe class and turns those paths on when each is as expected. 0, or -1 with an
