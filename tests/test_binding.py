@@ -159,6 +159,14 @@ def bind_like_python(cls, reference, attributes, npos, kws):
         got = tuple(getattr(obj, a) for a in attributes)
     except TypeError:
         got = TypeError
+    if npos and "self" not in kwargs:
+        # The same call of the class itself, which hands its arguments on to __init__ after the new instance.
+        try:
+            made = cls(*args[1:], **kwargs)
+            by_class = tuple(getattr(made, a) for a in attributes)
+        except TypeError:
+            by_class = TypeError
+        assert by_class == got
     return got, expected
 
 

@@ -141,12 +141,11 @@ int stores_into_new_dict(PyObject *obj, Attr *const *attrs, PyObject *const *val
   for (int i = 0; i < n; ++i) {
     if (keys[i].me_key != attrs[i]->name) return 0;
   }
-  bool track = false;
-  for (int i = 0; i < n; ++i) {
-    d->ma_values[i] = Py_NewRef(values[i]);
-    track = track || internals::gc_may_be_tracked(values[i]);
-  }
+  for (int i = 0; i < n; ++i) d->ma_values[i] = Py_NewRef(values[i]);
   d->ma_used = n;
+  // Asked from the last value on: a constructor's last store is, as a rule, the container it makes.
+  bool track = false;
+  for (int i = n; i-- > 0 && !track;) track = internals::gc_may_be_tracked(values[i]);
   if (track && !_PyObject_GC_IS_TRACKED(dict.get())) PyObject_GC_Track(dict.get());
   return n;
 }

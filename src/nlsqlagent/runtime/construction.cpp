@@ -80,8 +80,32 @@ int class_init(PyObject *self, PyObject *args, PyObject *kwargs) {
   ClassEntry *e = direct_entry(Py_TYPE(self));
   if (!e) return g_generic_init(self, args, kwargs);
   Ref init = Ref::borrow(e->init);  // the call may take it out of the class
-  Ref result = Ref::steal(call_with_tuple(init.get(), self, args, kwargs));
-  return init_result(result.get());
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) || nargs >= kMaxParams) {
+    return init_result(Ref::steal(call_with_tuple(init.get(), self, args, kwargs)).get());
+  }
+  // The instance, then the tuple's items (borrowed), copied one by one: fewer than a loop costs.
+  static_assert(kMaxParams == 5, "one case per argument after the instance");
+  PyObject *stack[kMaxParams];
+  stack[0] = self;
+  switch (nargs) {
+    case 4:
+      stack[4] = PyTuple_GET_ITEM(args, 3);
+      [[fallthrough]];
+    case 3:
+      stack[3] = PyTuple_GET_ITEM(args, 2);
+      [[fallthrough]];
+    case 2:
+      stack[2] = PyTuple_GET_ITEM(args, 1);
+      [[fallthrough]];
+    case 1:
+      stack[1] = PyTuple_GET_ITEM(args, 0);
+      [[fallthrough]];
+    default:
+      break;
+  }
+  const vectorcallfunc entry = reinterpret_cast<FunctionObject *>(init.get())->def->entry;
+  return init_result(Ref::steal(entry(init.get(), stack, static_cast<size_t>(nargs + 1), nullptr)).get());
 }
 
 #if NLSA_HAVE_TYPE_VECTORCALL
