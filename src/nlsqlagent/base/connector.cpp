@@ -185,23 +185,17 @@ constexpr int kStatusStore = 5;
 // on every construction. (On 3.11 the record's own store costs 28, less than making it ahead.)
 constexpr bool kRecordsMadeAhead = NLSA_HAVE_OFFSET_DICT;
 
-/// The record made ahead for this construction, or null. Taken before any code can run, so that a
-/// construction nested in a collection never shares it; a method kept from a failed import takes none.
-inline Ref take_spare_status(const rt::FunctionObject *f) {
-  if (!kRecordsMadeAhead || f->globals != g_state.globals) return Ref();
-  return Ref::steal(std::exchange(g_state.spare_status, nullptr));
-}
-
 /// Makes the record of the next construction, unless one is there. A failure is not this construction's:
 /// the next one makes its own.
-[[gnu::noinline]] void make_spare_status(const rt::FunctionObject *f) {
+[[gnu::noinline]] void make_spare_status() {
   PyObject *status = PyDict_Copy(g_state.fresh_status);
   if (!status) {
     PyErr_Clear();
     return;
   }
-  // Making it may have run a collection, and with it a construction that left its own.
-  if (g_state.spare_status || f->globals != g_state.globals) {
+  // Making it may have run a collection, and with it a construction that left its own. (The namespace stays
+  // the module's current one: only a failed exec step, which this call is not inside, takes it back.)
+  if (g_state.spare_status) {
     Py_DECREF(status);  // holds False and None only: its release runs no code
     return;
   }
@@ -209,24 +203,24 @@ inline Ref take_spare_status(const rt::FunctionObject *f) {
 }
 
 PyObject *connector_init(rt::FunctionObject *f, PyObject *const *bound) {
-  rt::TracebackSite &site = f->def->site;
   PyObject *self = bound[0];
-  Ref status = take_spare_status(f);
+  // The record made ahead, taken before any code can run, so that a construction nested in a collection never
+  // shares it. A method kept from a failed import takes none and leaves none.
+  const bool made_ahead = kRecordsMadeAhead && f->globals == g_state.globals;
+  Ref status = made_ahead ? Ref::steal(std::exchange(g_state.spare_status, nullptr)) : Ref();
   PyObject *const values[] = {bound[kUser], bound[kPassword], bound[kHost], bound[kName], Py_None, status.get()};
   static_assert(std::size(values) == std::size(kInitStores) && kStatusStore + 1 == std::size(values));
   // With a record at hand, the six stores as one run; else the first five, then the record made and stored.
   const int n = status ? kStatusStore + 1 : kStatusStore;
   const int stored = rt::set_attrs(self, g_state.connector_stores, kInitStores, values, n);
-  if (stored < n) return fail_at(site, line::kConnectorInitFirstStore + stored);
+  if (stored < n) return fail_at(f->def->site, line::kConnectorInitFirstStore + stored);
   if (!status) {
     status = Ref::steal(PyDict_Copy(g_state.fresh_status));
     if (!status || rt::set_attr(self, *kInitStores[kStatusStore], status.get()) < 0) {
-      return fail_at(site, line::kConnectorInitFirstStore + kStatusStore);
+      return fail_at(f->def->site, line::kConnectorInitFirstStore + kStatusStore);
     }
   }
-  if (kRecordsMadeAhead && !g_state.spare_status && f->globals == g_state.globals && rt::runs_fill_new_dicts()) {
-    make_spare_status(f);
-  }
+  if (made_ahead && !g_state.spare_status && rt::runs_fill_new_dicts()) make_spare_status();
   Py_RETURN_NONE;
 }
 

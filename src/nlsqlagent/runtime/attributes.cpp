@@ -126,10 +126,16 @@ inline PyObject *dict_value(PyObject **slot, const Attr &attr) {
 // garbage collector when one of the values may be, as the dict's own store does.
 // Gain on 3.7 (callgrind, instructions per call, with the reads above): DatabaseConnector() 2745 instead of
 // 3672, AgentRunner(llm, toolkit) 11087 instead of 12779.
+// The keys that a new dict takes are the class's shared keys, which the class holds until it drops them for
+// good (then its instances' dicts are made without shared keys): the keys object of a new split dict is the
+// one checked before when it is at the same address. Shared keys are only ever appended to, so their first
+// names stay as checked. Gain on 3.7: 18 instructions per construction.
 /// The run's stores made as above: the number made (0 or n; the rest are left to set_attr), or -1 with an
 /// exception set when the dict could not be made. `version`, when not 0, is the class's version tag that the
-/// caller checked: making the dict may run a collection and with it any code, so it is checked again.
-int stores_into_new_dict(PyObject *obj, Attr *const *attrs, PyObject *const *values, int n, unsigned int version) {
+/// caller checked: making the dict may run a collection and with it any code, so it is checked again. `run`,
+/// when given, remembers the keys found to begin with the run's names.
+int stores_into_new_dict(PyObject *obj, Attr *const *attrs, PyObject *const *values, int n, unsigned int version,
+                         AttrRun *run) {
   if (!g_split_layout) return 0;
   Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
   if (!dict) return -1;
@@ -138,8 +144,14 @@ int stores_into_new_dict(PyObject *obj, Attr *const *attrs, PyObject *const *val
   const internals::SplitEntry *keys = internals::split_entries(dict.get(), &count);
   auto *d = reinterpret_cast<PyDictObject *>(dict.get());
   if (!keys || count < n || d->ma_used != 0) return 0;
-  for (int i = 0; i < n; ++i) {
-    if (keys[i].me_key != attrs[i]->name) return 0;
+  if (!run || run->keys != d->ma_keys || run->keys_checked < n) {
+    for (int i = 0; i < n; ++i) {
+      if (keys[i].me_key != attrs[i]->name) return 0;
+    }
+    if (run) {
+      run->keys = d->ma_keys;
+      run->keys_checked = n;
+    }
   }
   for (int i = 0; i < n; ++i) d->ma_values[i] = Py_NewRef(values[i]);
   d->ma_used = n;
@@ -264,6 +276,7 @@ namespace {
   run.type = type;
   run.version = version;
   run.length = n;
+  run.keys = nullptr;
 #else
   (void)run;
 #endif
@@ -290,7 +303,7 @@ int set_attrs(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *
   if (type == run.type && internals::type_version_is(type, run.version)) {
     PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + type->tp_dictoffset);
     if (*slot == nullptr) {
-      from = stores_into_new_dict(obj, attrs, values, n, run.version);
+      from = stores_into_new_dict(obj, attrs, values, n, run.version, &run);
       if (from < 0) return 0;
       if (from == n) return n;
     }
@@ -359,7 +372,7 @@ int probe_layouts() noexcept {
       Attr a{p.a_name.get()}, b{p.b_name.get()};
       Attr *const attrs[] = {&a, &b};
       PyObject *const values[] = {Py_None, list.get()};
-      const int made = stores_into_new_dict(p.second.get(), attrs, values, 2, 0);
+      const int made = stores_into_new_dict(p.second.get(), attrs, values, 2, 0, nullptr);
       if (made < 0) return -1;
       ok = made == 2;
       if (ok) {

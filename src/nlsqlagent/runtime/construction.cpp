@@ -75,6 +75,11 @@ int init_result(PyObject *result) {
   return -1;
 }
 
+/// class_init's call of `init` with keywords or more arguments than a method takes.
+[[gnu::noinline]] int init_with_tuple(PyObject *init, PyObject *self, PyObject *args, PyObject *kwargs) {
+  return init_result(Ref::steal(call_with_tuple(init, self, args, kwargs)).get());
+}
+
 /// The classes' __init__ slot: the __init__ they were defined with, called directly while it is theirs.
 int class_init(PyObject *self, PyObject *args, PyObject *kwargs) {
   ClassEntry *e = direct_entry(Py_TYPE(self));
@@ -82,7 +87,7 @@ int class_init(PyObject *self, PyObject *args, PyObject *kwargs) {
   Ref init = Ref::borrow(e->init);  // the call may take it out of the class
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) || nargs >= kMaxParams) {
-    return init_result(Ref::steal(call_with_tuple(init.get(), self, args, kwargs)).get());
+    return init_with_tuple(init.get(), self, args, kwargs);
   }
   // The instance, then the tuple's items (borrowed), copied one by one: fewer than a loop costs.
   static_assert(kMaxParams == 5, "one case per argument after the instance");
