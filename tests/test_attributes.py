@@ -187,7 +187,10 @@ def test_a_collection_during_construction_sees_only_states_between_statements():
         between.add(())
     if sys.version_info < (3, 9):
         between.add(tuple(ORDER))
-    assert seen and seen <= between
+    assert seen <= between
+    # Before 3.11 a dict may come from the interpreter's free list, which counts no allocation: whether a
+    # collection starts inside the constructor at all depends on that. On 3.11 the record's allocation starts one.
+    assert seen or sys.version_info < (3, 11)
 
 
 def test_every_instance_gets_a_record_of_its_own():
