@@ -194,7 +194,7 @@ constexpr bool kRecordsMadeAhead = NLSA_HAVE_OFFSET_DICT;
     return;
   }
   // Making it may have run a collection, and with it a construction that left its own. (The namespace stays
-  // the module's current one: only a failed exec step, which this call is not inside, takes it back.)
+  // the module's current one: only the end of a failed exec step takes it back, and none ends in this call.)
   if (g_state.spare_status) {
     Py_DECREF(status);  // holds False and None only: its release runs no code
     return;
