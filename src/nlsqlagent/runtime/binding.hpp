@@ -18,27 +18,7 @@ inline bool bind_arguments(const FunctionObject *f, PyObject *const *args, Py_ss
                            PyObject **out) noexcept {
   const MethodDef &def = *f->def;
   if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= def.nrequired && nargs <= def.nparams) {
-    // The few positional arguments copied one by one: a loop here becomes a call of memcpy.
-    static_assert(kMaxParams == 5, "one case per parameter");
-    switch (nargs) {
-      case 5:
-        out[4] = args[4];
-        [[fallthrough]];
-      case 4:
-        out[3] = args[3];
-        [[fallthrough]];
-      case 3:
-        out[2] = args[2];
-        [[fallthrough]];
-      case 2:
-        out[1] = args[1];
-        [[fallthrough]];
-      case 1:
-        out[0] = args[0];
-        [[fallthrough]];
-      default:
-        break;
-    }
+    copy_arguments(out, args, nargs);
     for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = call_default(f, i);
     return true;
   }

@@ -89,26 +89,9 @@ int class_init(PyObject *self, PyObject *args, PyObject *kwargs) {
   if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) || nargs >= kMaxParams) {
     return init_with_tuple(init.get(), self, args, kwargs);
   }
-  // The instance, then the tuple's items (borrowed), copied one by one: fewer than a loop costs.
-  static_assert(kMaxParams == 5, "one case per argument after the instance");
-  PyObject *stack[kMaxParams];
+  PyObject *stack[kMaxParams];  // the instance, then the tuple's items
   stack[0] = self;
-  switch (nargs) {
-    case 4:
-      stack[4] = PyTuple_GET_ITEM(args, 3);
-      [[fallthrough]];
-    case 3:
-      stack[3] = PyTuple_GET_ITEM(args, 2);
-      [[fallthrough]];
-    case 2:
-      stack[2] = PyTuple_GET_ITEM(args, 1);
-      [[fallthrough]];
-    case 1:
-      stack[1] = PyTuple_GET_ITEM(args, 0);
-      [[fallthrough]];
-    default:
-      break;
-  }
+  copy_arguments(stack + 1, &PyTuple_GET_ITEM(args, 0), nargs);
   const vectorcallfunc entry = reinterpret_cast<FunctionObject *>(init.get())->def->entry;
   return init_result(Ref::steal(entry(init.get(), stack, static_cast<size_t>(nargs + 1), nullptr)).get());
 }

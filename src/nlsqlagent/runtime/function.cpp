@@ -89,6 +89,11 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject * /*type*/)
 }
 
 PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+  // Without keywords the tuple's items are the call's arguments as they stand.
+  if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+    return as_function(self)->def->entry(self, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(PyTuple_GET_SIZE(args)),
+                                         nullptr);
+  }
   return call_with_tuple(self, nullptr, args, kwargs);
 }
 
@@ -310,15 +315,8 @@ PyObject *call_with_tuple(PyObject *function, PyObject *first, PyObject *args, P
   const Py_ssize_t nfirst = first ? 1 : 0;
   const Py_ssize_t npos = nfirst + nargs;
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-  if (nkw == 0) {
-    if (!first) return entry(function, items, static_cast<size_t>(nargs), nullptr);
-    PyObject *stack[kMaxParams];  // a longer call takes the general path below
-    if (npos <= kMaxParams) {
-      stack[0] = first;
-      for (Py_ssize_t i = 0; i < nargs; ++i) stack[1 + i] = items[i];  // borrowed from the tuple
-      return entry(function, stack, static_cast<size_t>(npos), nullptr);
-    }
-  }
+  // (The usual calls, without keywords, are laid out by the callers: function_call and the classes' __init__
+  // slot.)
   Ref kwnames;
   if (nkw && !(kwnames = Ref::steal(PyTuple_New(nkw)))) return nullptr;
   PyObject *small[8];

@@ -14,6 +14,31 @@ namespace nlsqlagent::rt {
 
 constexpr int kMaxParams = 5;
 
+/// Copies the first `n` (at most kMaxParams) references of `from` to `to`, borrowed, one by one: a loop over
+/// so few costs more (a call of memcpy, or a counted loop).
+inline void copy_arguments(PyObject **to, PyObject *const *from, Py_ssize_t n) noexcept {
+  static_assert(kMaxParams == 5, "one case per parameter");
+  switch (n) {
+    case 5:
+      to[4] = from[4];
+      [[fallthrough]];
+    case 4:
+      to[3] = from[3];
+      [[fallthrough]];
+    case 3:
+      to[2] = from[2];
+      [[fallthrough]];
+    case 2:
+      to[1] = from[1];
+      [[fallthrough]];
+    case 1:
+      to[0] = from[0];
+      [[fallthrough]];
+    default:
+      break;
+  }
+}
+
 /// What an omitted parameter takes; kRequired marks a parameter without a default.
 enum class Default : uint8_t { kRequired, kNone, kTrue, kSlot };
 
