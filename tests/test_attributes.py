@@ -134,6 +134,45 @@ def construction_scenario(module):
         module.SQLDatabase = saved
 
 
+def replaced_keys_scenario(module):
+    """Constructions of two fresh subclasses around changes to their instances' shared keys: a bare instance
+    that outgrows them (the class then shares new keys, which may be made where the old ones were freed), and a
+    data descriptor for the record, set after a construction that failed at its first store (so the next one
+    makes its record itself)."""
+
+    class Plain(module.DatabaseConnector):
+        pass
+
+    class Logged(module.DatabaseConnector):
+        pass
+
+    # copies: an instance dict kept alive would hold the shared keys, and the class would then drop them
+    first = [dict(vars(Plain(*CREDENTIALS))) for _ in range(2)]
+    bare = Plain.__new__(Plain)
+    for name in "abcdef":
+        setattr(bare, name, 0)
+    after = [dict(vars(Plain(*CREDENTIALS))) for _ in range(2)]
+
+    for _ in range(3):
+        Logged(*CREDENTIALS)
+    log = []
+
+    def keep(obj, value):
+        log.append(value)
+        obj.__dict__["connection_status"] = value
+
+    Logged.connection_status = property(lambda obj: obj.__dict__["connection_status"], keep)
+    with pytest.raises(AttributeError):
+        module.DatabaseConnector.__init__(object())
+    logged = [dict(vars(Logged("a%d" % i, "b", "c", "d"))) for i in range(3)]
+    return first, vars(bare), after, len(log), logged
+
+
+def test_constructions_follow_the_class_when_its_shared_keys_change():
+    from conftest import reference
+    assert replaced_keys_scenario(nlsqlagent) == replaced_keys_scenario(reference)
+
+
 def test_construction_stores_and_reads_follow_each_instance():
     from conftest import reference
     assert construction_scenario(nlsqlagent) == construction_scenario(reference)

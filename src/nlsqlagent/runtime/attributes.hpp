@@ -25,8 +25,7 @@ struct AttrRun {
   unsigned int version = 0;        // the type's version tag when the entry was made; 0: no entry
   int length = 0;                  // the stores it holds; a run of its first `length` names or fewer may use it
   Py_ssize_t index[kMaxRun] = {};  // 3.11/3.12: each store's slot in the instances' values array
-  const void *keys = nullptr;      // 3.7/3.8: the class's shared keys last found to begin with the run's names,
-  int keys_checked = 0;            // as many of them as this
+  PyObject *names[kMaxRun] = {};   // 3.7/3.8: each store's name (compared only; the module's state holds it)
 };
 
 /// A method name's cache: the Python function that instances of the type last seen find for it on the type.
