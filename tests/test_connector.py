@@ -129,6 +129,40 @@ def test_sqldatabase_falls_back_to_builtins(sqldb, monkeypatch):
     assert DC("u", "p", "h", "n").connect()["connected"] is True
 
 
+def test_a_namespace_key_with_its_own_equality_is_asked_at_each_use(sqldb, create_agent, monkeypatch, capsys):
+    """A key of the module namespace that is no exact str is compared by its own __eq__ at each lookup: its
+    answer counts at every use, though the namespace itself has not changed since the last one."""
+    state = {"equal": True, "asked": 0}
+
+    class Name(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            state["asked"] += 1
+            return state["equal"] and str.__eq__(self, other)
+
+    namespace = vars(nlsqlagent)
+    monkeypatch.delattr(nlsqlagent, "SQLDatabase")
+    monkeypatch.delattr(nlsqlagent, "create_sql_agent")
+    keys = [Name("SQLDatabase"), Name("create_sql_agent")]
+    namespace[keys[0]], namespace[keys[1]] = sqldb, create_agent
+    seen = []
+    try:
+        d = DC("u", "p", "h", "n")
+        for equal in (True, False, True, False):
+            state["equal"] = equal
+            asked = state["asked"]
+            message = d.connect()["message"]
+            error = nlsqlagent.AgentRunner("m", "t").error
+            seen.append((message, type(error).__name__, state["asked"] > asked))
+    finally:
+        for key in keys:  # before monkeypatch puts the names back, which would store under these keys
+            del namespace[key]
+    found = ("Connection successful", "NoneType", True)
+    missing = ("name 'SQLDatabase' is not defined", "NameError", True)
+    assert seen == [found, missing, found, missing]
+
+
 def test_update_failure_after_db_stored(sqldb):
     class Record(dict):
         def __setitem__(self, key, value):

@@ -12,12 +12,14 @@ namespace nlsqlagent::rt {
 /// Per-site cache of one module-global name: the namespace's version tag and what the lookup found there
 /// (used only with NLSA_INTERNAL_DICT_VERSION). An entry holds only within the exec step's epoch that made
 /// it: a namespace of an earlier, failed import may have been freed, and from 3.12 each interpreter counts
-/// version tags on its own, so a new namespace at the same address could show the same tag.
+/// version tags on its own, so a new namespace at the same address could show the same tag. An entry is made
+/// only while every key of the namespace is an exact str: a key of another type (a str subclass too) is
+/// compared by its own __eq__, whose answer may change while the dict does not.
 struct GlobalCache {
   PyObject *dict = nullptr;  // the namespace the entry belongs to
   uint64_t version = 0;
   PyObject *value = nullptr;  // borrowed from the namespace, which holds it while its tag is unchanged
-  uint64_t epoch = 0;         // g_global_cache_epoch when filled; 0: never filled
+  uint64_t epoch = 0;         // g_global_cache_epoch when filled; 0: empty
 };
 
 /// The epoch of the per-site caches; each exec step starts a new one, which empties every cache.
