@@ -122,3 +122,66 @@ def test_a_failed_call_keeps_its_entry_or_raises_memory_error():
     """)
     assert out.strip() == str(sorted(map(repr, [("MemoryError", ()), ("TypeError", ("nlsqlagent.AgentRunner.run",)),
                                                 ("TypeError", ("nlsqlagent.DatabaseConnector.__init__",))]))), out
+
+
+def raised_as_is_scenario(module, testcapi):
+    """Exceptions that are made instances only where a handler takes them: one whose class turns another
+    exception out of its __init__ (left pending as class and arguments by a C function), and one whose
+    metaclass denies that it is a subclass of its own class (each time it is made an instance it is wrapped
+    once more). The clause matches what the instance turns out to be, and the instance is made once."""
+
+    class Interrupting(Exception):
+        def __init__(self, *args):
+            raise KeyboardInterrupt("from __init__")
+
+    class Failing(BaseException):
+        def __init__(self, *args):
+            raise ValueError("from __init__")
+
+    class Meta(type):
+        def __subclasscheck__(cls, sub):
+            return False
+
+    class Odd(Exception, metaclass=Meta):
+        pass
+
+    def outcome(call):
+        try:
+            return repr(call())
+        except BaseException as e:
+            return "raised %r" % e
+
+    def raising(exc):
+        def raise_it(*args, **kwargs):
+            if testcapi is None:
+                raise exc("x")
+            return testcapi.raise_exception(exc, 0)  # pending as the class and its arguments
+        return raise_it
+
+    class Agent:
+        def run(self, question):
+            raise Odd("y")
+
+    results = []
+    saved = module.SQLDatabase, module.create_sql_agent
+    try:
+        for exc in (Interrupting, Failing, Odd) if testcapi else (Odd,):
+            module.SQLDatabase = type("DB", (), {"from_uri": staticmethod(raising(exc))})
+            module.create_sql_agent = raising(exc)
+            results.append(outcome(lambda: module.DatabaseConnector("u", "p", "h", "d").connect()))
+            with contextlib.redirect_stdout(io.StringIO()) as out:
+                error = outcome(lambda: module.AgentRunner(1, 2).error)
+            results.append((error, out.getvalue()))
+        module.create_sql_agent = lambda **kwargs: Agent()
+        with contextlib.redirect_stdout(io.StringIO()):
+            runner = module.AgentRunner(1, 2)
+        results.append(outcome(lambda: runner.run("q")))
+    finally:
+        module.SQLDatabase, module.create_sql_agent = saved
+    return results
+
+
+@pytest.mark.parametrize("with_c_raise", [False, True])
+def test_a_clause_matches_the_exception_its_instance_turns_out_to_be(with_c_raise):
+    testcapi = pytest.importorskip("_testcapi") if with_c_raise else None
+    assert raised_as_is_scenario(nlsqlagent, testcapi) == raised_as_is_scenario(reference, testcapi)

@@ -8,10 +8,15 @@
 namespace nlsqlagent::rt {
 
 ExceptException::ExceptException(TracebackSite &site, int line) noexcept {
-  const bool matches = PyErr_ExceptionMatches(PyExc_Exception);
   add_traceback(site, line);
-  if (!matches) return;
+  // Made an instance before the match, as the interpreter does where a handler takes an exception: making it
+  // may turn it into another one (its class's __init__ raising), and that one is what the clause matches.
   exception_ = compat::take_pending_exception();
+  if (!exception_) return;
+  if (!PyErr_GivenExceptionMatches(reinterpret_cast<PyObject *>(Py_TYPE(exception_.get())), PyExc_Exception)) {
+    compat::restore_pending_exception(std::move(exception_));
+    return;
+  }
   static_assert(sizeof(internals::HandledException) <= sizeof slot_ &&
                 alignof(internals::HandledException) <= alignof(void *));
   new (slot_) internals::HandledException(exception_.get());

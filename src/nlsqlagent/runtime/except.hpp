@@ -9,9 +9,10 @@
 namespace nlsqlagent::rt {
 
 /// `except Exception as e:` for a statement that failed at (site, line). The entry for that line is added in
-/// every case. When the pending exception is an Exception, it is taken, normalised and made the exception
-/// being handled for the lifetime of this object (the one handled before is handled again afterwards);
-/// otherwise it stays pending and caught() is false. Made only on a failure path, so kept out of line.
+/// every case. The pending exception is then made an instance (normalised), as the interpreter does where a
+/// handler takes it, and the instance is matched: an Exception is taken and made the exception being handled
+/// for the lifetime of this object (the one handled before is handled again afterwards); anything else stays
+/// pending and caught() is false. Made only on a failure path, so kept out of line.
 class ExceptException {
  public:
   ExceptException(TracebackSite &site, int line) noexcept;
