@@ -20,7 +20,7 @@ namespace {
 /// Whether every key of `dict` is an exact str. Looking an interned name up among such keys compares
 /// addresses, hashes and text, runs no code and finds the same while the dict's version tag is unchanged. Any
 /// other key is compared by its own __eq__ (as the interpreter does from 3.11, such a namespace is then looked
-/// up at every use). Asked only when the tag has changed since the site's last lookup.
+/// up at every use). Asked only where a site's entry is not current.
 bool keys_are_exact_str(PyObject *dict) {
   Py_ssize_t pos = 0;
   PyObject *key = nullptr, *value = nullptr;
