@@ -264,3 +264,42 @@ def test_only_a_successful_import_keeps_other_interpreters_out(case):
     steps, expected = INTERPRETER_CASES[case]
     result = run_python(INTERPRETERS.replace("STEPS", repr(steps)), FAKESTACK)
     assert result.stdout.splitlines() == expected, result.stdout + result.stderr[-3000:]
+
+
+# One file reached under two names (a folder on sys.path and the package above it): the second import gets
+# the module that the first is still initialising, and waits until it is complete.
+TWO_NAMES = """
+import sys, threading
+
+inside, release = threading.Event(), threading.Event()
+
+def during_import():                     # holds the first import open until the second has started
+    inside.set()
+    release.wait(60)
+
+sys.during_import = during_import
+results = {}
+
+def load(name):
+    try:
+        results[name] = hasattr(__import__(name, fromlist=["_"]), "AgentRunner")
+    except ImportError as e:
+        results[name] = repr(e)
+
+first = threading.Thread(target=load, args=("nlsqlagent",))
+first.start()
+inside.wait(60)
+second = threading.Thread(target=load, args=("pkg.nlsqlagent",))
+second.start()
+second.join(0.5)                         # time to reach the module; it must not come back incomplete
+release.set()
+first.join()
+second.join()
+print(results["nlsqlagent"], results["pkg.nlsqlagent"], sys.modules["nlsqlagent"] is sys.modules["pkg.nlsqlagent"])
+"""
+
+
+def test_a_second_name_waits_for_the_module_to_be_complete(noisy_tree, tmp_path):
+    package_with_the_module(tmp_path)
+    result = run_python(TWO_NAMES, noisy_tree, str(tmp_path), str(tmp_path / "pkg"))
+    assert result.stdout.split() == ["True", "True", "True"], result.stdout + result.stderr[-3000:]

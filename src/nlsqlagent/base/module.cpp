@@ -1,5 +1,8 @@
 // The module: entry point, create and exec steps, and the two classes.
+#include <unistd.h>
+
 #include <cstdio>
+#include <ctime>
 #include <iterator>
 
 #include "../runtime/code_objects.hpp"
@@ -321,11 +324,46 @@ void release_objects_of_failed_import() {
   g_objects_made_by = -1;
 }
 
+// The exec step that is running: its thread and process (thread 0: none). The same file reached under two
+// names (a folder on sys.path and a package above it) is imported once per name, and the create step of the
+// second import hands out the recorded module, which is incomplete until the first exec step ends.
+unsigned long g_exec_thread = 0;
+pid_t g_exec_process = 0;
+
+/// The exec step for the recorded module `module` when this thread did not start it: waits, with the GIL
+/// released, until the exec step of the thread that did ends. 0 when the module is then complete; else -1 with
+/// ImportError (that step failed, or it belongs to the process this one was forked from and never ends here),
+/// or with what a signal handler raised while waiting.
+int wait_for_exec_step(PyObject *module) {
+  const timespec pause = {0, 1000000};  // 1 ms
+  while (g_exec_thread != 0 && g_exec_process == getpid()) {
+    PyThreadState *saved = PyEval_SaveThread();
+    nanosleep(&pause, nullptr);
+    PyEval_RestoreThread(saved);
+    if (PyErr_CheckSignals() < 0) return -1;
+  }
+  if (g_exec_thread != 0) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Module 'nlsqlagent' was being initialised when this process was forked, and cannot be used.");
+    return -1;
+  }
+  if (g_state.module == module) return 0;
+  PyErr_SetString(PyExc_ImportError, "Module 'nlsqlagent' failed to initialise in another thread.");
+  return -1;
+}
+
 int module_exec(PyObject *module) noexcept {
   const int64_t id = enter_interpreter(true);  // a module object made in one interpreter may run in another
   if (id == -1) return -1;
   if (g_state.module) {
-    if (g_state.module == module) return 0;
+    if (g_state.module == module) {
+      // Complete, or being initialised by this very thread (an import of itself under another name, which
+      // gets the module as it stands, as a circular import does).
+      if (g_exec_thread == 0 || (g_exec_thread == PyThread_get_thread_ident() && g_exec_process == getpid())) {
+        return 0;
+      }
+      return wait_for_exec_step(module);
+    }
     PyErr_SetString(PyExc_RuntimeError,
                     "Module 'nlsqlagent' has already been imported. Re-initialisation is not supported.");
     return -1;
@@ -339,7 +377,11 @@ int module_exec(PyObject *module) noexcept {
   Py_CLEAR(g_state.spare_status);  // made for the namespace of an earlier import
   g_objects_made_by = id;
   g_methods_made = false;
-  if (initialise(module, g_state.globals) < 0) {
+  g_exec_thread = PyThread_get_thread_ident();
+  g_exec_process = getpid();
+  const int result = initialise(module, g_state.globals);
+  g_exec_thread = 0;
+  if (result < 0) {
     unregister_under_own_name(module);
     g_state.globals = nullptr;
     Py_CLEAR(g_state.module);
