@@ -140,13 +140,27 @@ def test_missing_module(tmp_path):
                            "nlsqlagent/base %d" % line_of("import ChatOpenAI"))
 
 
+def without_create_sql_agent(root):
+    path = root / "langchain" / "agents" / "__init__.py"
+    path.write_text(path.read_text().replace("def create_sql_agent", "def other_agent").replace(
+        '"create_sql_agent", ', ""))
+
+
 def test_missing_name(tmp_path):
-    def edit(root):
-        path = root / "langchain" / "agents" / "__init__.py"
-        path.write_text(path.read_text().replace("def create_sql_agent", "def other_agent").replace(
-            '"create_sql_agent", ', ""))
-    assert report(tmp_path, edit) == "ImportError | cannot import name create_sql_agent | init nlsqlagent " \
-                                     "nlsqlagent/base %d" % line_of("import create_sql_agent")
+    assert report(tmp_path, without_create_sql_agent) == "ImportError | cannot import name create_sql_agent | " \
+                                                         "init nlsqlagent nlsqlagent/base %d" % \
+                                                         line_of("import create_sql_agent")
+    # the error names the module that lacks the name, and its file, as the interpreter's own from-import does
+    result = run_python("""
+        import runpy
+        for run in (lambda: __import__("nlsqlagent"), lambda: runpy.run_path(%r)):
+            try:
+                run()
+            except ImportError as e:
+                print(e.name, e.path)
+    """ % SOURCE, str(tmp_path / "tree"))
+    module, plain = result.stdout.splitlines()
+    assert module == plain == "langchain.agents %s" % (tmp_path / "tree" / "langchain" / "agents" / "__init__.py")
 
 
 def test_failed_lookup_kept_as_context_of_import_error(tmp_path):

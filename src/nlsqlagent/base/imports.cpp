@@ -45,6 +45,17 @@ Ref import_module(PyObject *globals, PyObject *path, PyObject *fromlist) {
   return Ref::steal(PyImport_ImportModuleLevelObject(path, globals, locals.get(), fromlist, 0));
 }
 
+/// ImportError "cannot import name <name>", with the module's `__name__` and file as its `name` and `path`, as
+/// the interpreter's own from-import gives them (None where the module has none, or they cannot be read).
+void raise_cannot_import(PyObject *module, PyObject *name) {
+  Ref message = Ref::steal(PyUnicode_FromFormat("cannot import name %S", name));
+  if (!message) return;
+  Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+  Ref file = module_name ? Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module) : nullptr) : Ref();
+  PyErr_Clear();  // a module without a name or a file: those stay None
+  PyErr_SetImportError(message.get(), module_name.get(), file.get());
+}
+
 /// `from <path> import <name>`: the attribute, else the submodule already in sys.modules. 0 or -1.
 int from_import(PyObject *globals, PyObject *path, const char *name_text) {
   Ref name = Ref::steal(PyUnicode_InternFromString(name_text));
@@ -63,7 +74,7 @@ int from_import(PyObject *globals, PyObject *path, const char *name_text) {
   if (!value) {
     // The lookup's own failure (a MemoryError, say) stays reachable as the ImportError's context.
     Ref cause = compat::take_pending_exception();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    raise_cannot_import(module.get(), name.get());
     if (cause) {
       Ref error = compat::take_pending_exception();
       if (error) PyException_SetContext(error.get(), cause.release());
