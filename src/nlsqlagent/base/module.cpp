@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iterator>
+#include <utility>
 
 #include "../runtime/code_objects.hpp"
 #include "../runtime/construction.hpp"
@@ -379,16 +380,19 @@ int module_exec(PyObject *module) noexcept {
   g_methods_made = false;
   g_exec_thread = PyThread_get_thread_ident();
   g_exec_process = getpid();
-  const int result = initialise(module, g_state.globals);
-  g_exec_thread = 0;
-  if (result < 0) {
+  if (initialise(module, g_state.globals) < 0) {
     unregister_under_own_name(module);
     g_state.globals = nullptr;
-    Py_CLEAR(g_state.module);
+    // The module forgotten and the step ended with no code between, so that an import waiting for it sees
+    // both at once, and a new step that another thread starts meanwhile is not marked ended by this one.
+    PyObject *failed = std::exchange(g_state.module, nullptr);
+    g_exec_thread = 0;
+    Py_DECREF(failed);
     g_state.main_interpreter_id = -1;
     release_objects_of_failed_import();
     return -1;
   }
+  g_exec_thread = 0;
   return 0;
 }
 
