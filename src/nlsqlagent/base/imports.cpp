@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <iterator>
+#include <utility>
 
 #include "../compat.hpp"
 #include "../runtime/error_scope.hpp"

@@ -2,6 +2,7 @@
 #include "except.hpp"
 
 #include <new>
+#include <utility>
 
 #include "internals.hpp"
 
