@@ -47,13 +47,17 @@ Ref import_module(PyObject *globals, PyObject *path, PyObject *fromlist) {
 }
 
 /// ImportError "cannot import name <name>", with the module's `__name__` and file as its `name` and `path`, as
-/// the interpreter's own from-import gives them (None where the module has none, or they cannot be read).
+/// the interpreter's own from-import gives them. Both are read from the module's dict, which runs no code; None
+/// where the module has none, or the import gave something other than a module.
 void raise_cannot_import(PyObject *module, PyObject *name) {
   Ref message = Ref::steal(PyUnicode_FromFormat("cannot import name %S", name));
   if (!message) return;
-  Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-  Ref file = module_name ? Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module) : nullptr) : Ref();
-  PyErr_Clear();  // a module without a name or a file: those stay None
+  Ref module_name, file;
+  if (PyModule_Check(module)) {
+    // Each read's SystemError (a name or file that is missing) is cleared: that one stays None.
+    if (!(module_name = Ref::steal(PyModule_GetNameObject(module)))) PyErr_Clear();
+    if (!(file = Ref::steal(PyModule_GetFilenameObject(module)))) PyErr_Clear();
+  }
   PyErr_SetImportError(message.get(), module_name.get(), file.get());
 }
 
