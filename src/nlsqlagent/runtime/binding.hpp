@@ -19,7 +19,9 @@ inline bool bind_arguments(const FunctionObject *f, PyObject *const *args, Py_ss
   const MethodDef &def = *f->def;
   if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= def.nrequired && nargs <= def.nparams) {
     copy_arguments(out, args, nargs);
-    for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = call_default(f, i);
+    PyObject *const *fixed = def.fixed_defaults;
+    PyObject *const slot = f->default_slot;
+    for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = fixed[i] ? fixed[i] : slot;
     return true;
   }
   return bind_arguments_slow(f, args, nargs, kwnames, out);
