@@ -2,6 +2,8 @@
 or an instance can say otherwise gives what the reference source gives, during and after the change. A change
 to the module's own classes stays (an assigned __init__ or __new__ leaves the generic slot behind, a deleted
 one comes back last in the class dict), so those scenarios run in a child of their own."""
+import sys
+
 import pytest
 
 from conftest import crash_free, reference
@@ -182,3 +184,52 @@ def swapped_init(module):
 
 def test_swapped_init_of_the_other_class():
     assert same_in_child("t.swapped_init(m)")
+
+
+def release_scenario(module):
+    """What making and releasing instances shows: the class's reference count as before, values released with
+    the instance, a weak reference called back, instances made by object.__new__ and released after their class
+    changed to a subclass and back."""
+    import gc
+    import weakref
+
+    cls, seen = module.DatabaseConnector, []
+
+    class Value:
+        pass
+
+    class Sub(cls):
+        pass
+
+    def released_value(make):
+        value = Value()
+        ref = weakref.ref(value)
+        obj = make(value)
+        del value
+        alive = ref() is not None
+        del obj
+        return alive, ref() is None
+
+    def changed(value, start, end):
+        obj = start(value, "p", "h", "n")
+        obj.__class__ = end
+        return obj
+
+    before = sys.getrefcount(cls)
+    for _ in range(500):
+        cls(*CREDENTIALS)
+        object.__new__(cls)
+    seen.append(sys.getrefcount(cls) - before)
+    seen.append(released_value(lambda v: cls(v, "p", "h", "n")))
+    seen.append(released_value(lambda v: changed(v, cls, Sub)))
+    seen.append(released_value(lambda v: changed(v, Sub, cls)))
+    obj = object.__new__(cls)
+    ref = weakref.ref(obj, lambda r: seen.append(("called back", r() is None)))
+    obj.__init__(*CREDENTIALS)
+    del obj
+    gc.collect()
+    return seen
+
+
+def test_instances_are_made_and_released_as_the_class_says():
+    assert release_scenario(nlsqlagent) == release_scenario(reference)

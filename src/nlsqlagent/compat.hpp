@@ -49,6 +49,9 @@
 // the store into it, _PyObjectDict_SetItem, is exported by 3.7 and 3.8 only (3.9 and 3.10 hide it, and a
 // module that names it does not load there), so the direct path is theirs.
 #define NLSA_HAVE_OFFSET_DICT (!NLSA_SINCE_3_9)
+// 3.7 and 3.8: the generic allocation of an instance of a plain class (PyType_GenericAlloc), whose work the
+// module's classes repeat in a slot of their own (_PyObject_GC_Malloc, which 3.11 removed, is exported).
+#define NLSA_HAVE_PLAIN_INSTANCE_ALLOC (!NLSA_SINCE_3_9)
 // A class object's own vectorcall entry (tp_vectorcall) is used for calls of the class from 3.9 on.
 #define NLSA_HAVE_TYPE_VECTORCALL NLSA_SINCE_3_9
 // The public headers declare _PyObject_GetMethod (3.9 to 3.12); the others export it undeclared.

@@ -266,6 +266,7 @@ int define_class(PyObject *globals, const ClassStatement &statement) {
   if (!cls || rt::install_class_call(cls.get()) < 0 || PyDict_SetItem(globals, name.get(), cls.get()) < 0) {
     return init_failed_at(statement.line);
   }
+  rt::install_instance_alloc(cls.get());
   return 0;
 }
 

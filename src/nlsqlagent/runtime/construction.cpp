@@ -1,6 +1,7 @@
 // Calls of the module's classes: the instance made and the class's own __init__ entered directly.
 #include "construction.hpp"
 
+#include <cstring>
 #include <iterator>
 
 #include "function.hpp"
@@ -174,6 +175,49 @@ int install_class_call(PyObject *cls) noexcept {
 #else
 
 int install_class_call(PyObject *) noexcept { return 0; }
+
+#endif
+
+#if NLSA_INSTANCE_ALLOC
+namespace {
+
+// 3.7 and 3.8, private API (_PyObject_GC_Malloc): an instance of one of the module's classes is allocated by a
+// slot of the class's own, which does what the generic one (PyType_GenericAlloc) does for a class of this
+// shape (no __slots__, a __dict__ and a __weakref__ slot, object as its base) without clearing the object by a
+// call of memset of a size read from the class. Subclasses get the generic slot from the interpreter, and no
+// slot calls a base class's allocation. (The release stays the generic one: a subclass's release calls its
+// nearest base's release when that is not the generic one, and leaves the dict and the weak references to it.)
+// Gain on 3.7 (callgrind, instructions per call): DatabaseConnector(4 positional) 2733 instead of 2756.
+
+/// The size of an instance: the object, then its dict and its weakref list.
+constexpr Py_ssize_t kInstanceSize = sizeof(PyObject) + 2 * sizeof(PyObject *);
+
+/// The classes' allocation: PyType_GenericAlloc's result, for an instance with no items.
+PyObject *instance_alloc(PyTypeObject *type, Py_ssize_t nitems) {
+  if (nitems != 0) return PyType_GenericAlloc(type, nitems);
+  PyObject *obj = _PyObject_GC_Malloc(kInstanceSize);
+  if (!obj) return PyErr_NoMemory();
+  std::memset(obj, 0, kInstanceSize);  // a constant size: a few stores
+  Py_INCREF(type);
+  PyObject_INIT(obj, type);
+  PyObject_GC_Track(obj);
+  return obj;
+}
+
+}  // namespace
+
+void install_instance_alloc(PyObject *cls) noexcept {
+  PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+  // The shape that the allocation above assumes, as `class C: ...` makes it.
+  const bool plain = (type->tp_flags & Py_TPFLAGS_HEAPTYPE) && PyType_IS_GC(type) && Py_SIZE(type) == 0 &&
+                     type->tp_base == &PyBaseObject_Type && type->tp_itemsize == 0 &&
+                     type->tp_basicsize == kInstanceSize && type->tp_alloc == PyType_GenericAlloc;
+  if (plain) type->tp_alloc = instance_alloc;
+}
+
+#else
+
+void install_instance_alloc(PyObject *) noexcept {}
 
 #endif
 

@@ -13,4 +13,8 @@ int install_class_call(PyObject *cls) noexcept;
 
 constexpr int kMaxClasses = 2;
 
+/// On 3.7 and 3.8, gives `cls` (a class just made by the module) an allocation of its own that makes its
+/// instances as the generic one does for a class of its shape, when it has that shape; else does nothing.
+void install_instance_alloc(PyObject *cls) noexcept;
+
 }  // namespace nlsqlagent::rt

@@ -34,6 +34,9 @@
 #ifndef NLSA_INTERNAL_CLASS_CALL
 #define NLSA_INTERNAL_CLASS_CALL NLSA_INTERNALS
 #endif
+#ifndef NLSA_INTERNAL_INSTANCE_ALLOC
+#define NLSA_INTERNAL_INSTANCE_ALLOC NLSA_INTERNALS
+#endif
 
 // The instance values array of 3.11 and 3.12, read and written directly.
 #define NLSA_INLINE_VALUES (NLSA_HAVE_INLINE_VALUES && NLSA_INTERNAL_INLINE_VALUES)
@@ -43,6 +46,8 @@
 #define NLSA_OFFSET_DICT (NLSA_HAVE_OFFSET_DICT && NLSA_INTERNAL_OFFSET_DICT)
 // Calls of the module's classes that enter their own __init__ directly (construction.cpp).
 #define NLSA_CLASS_CALL NLSA_INTERNAL_CLASS_CALL
+// 3.7 and 3.8: instances of the module's classes allocated by a slot of their own (construction.cpp).
+#define NLSA_INSTANCE_ALLOC (NLSA_HAVE_PLAIN_INSTANCE_ALLOC && NLSA_INTERNAL_INSTANCE_ALLOC)
 
 namespace nlsqlagent::internals {
 
