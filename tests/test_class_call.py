@@ -233,3 +233,42 @@ def release_scenario(module):
 
 def test_instances_are_made_and_released_as_the_class_says():
     assert release_scenario(nlsqlagent) == release_scenario(reference)
+
+
+KEPT_SPECS = []  # a class made from a spec keeps pointers into it
+
+
+def traced_per_instance_of_a_class_made_from_c(module):
+    """Memory traced per instance of a class made from C (PyType_FromSpecWithBases) on DatabaseConnector, two
+    pointers larger and with no allocation slot of its own: it takes the base's."""
+    import ctypes
+    import tracemalloc
+
+    class Slot(ctypes.Structure):
+        _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+
+    class Spec(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
+                    ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
+
+    base = module.DatabaseConnector
+    slots = (Slot * 1)()
+    spec = Spec(b"test_class_call.FromC", base.__basicsize__ + 2 * ctypes.sizeof(ctypes.c_void_p), 0, 1 << 18, slots)
+    KEPT_SPECS.append((spec, slots))
+    make = ctypes.pythonapi.PyType_FromSpecWithBases
+    make.restype = ctypes.py_object
+    make.argtypes = [ctypes.POINTER(Spec), ctypes.py_object]
+    cls = make(ctypes.byref(spec), (base,))
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        kept = [object.__new__(cls) for _ in range(1000)]
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    return len(kept), round((after - before) / 1000)
+
+
+def test_a_class_made_from_c_gets_instances_of_its_own_size():
+    assert traced_per_instance_of_a_class_made_from_c(nlsqlagent) == \
+        traced_per_instance_of_a_class_made_from_c(reference)
