@@ -140,6 +140,15 @@ inline vectorcallfunc vectorcall_function(PyObject *callable) {
 #endif
 }
 
+/// PyObject_INIT of a new object of the heap type `type`, which holds a reference to its class: from 3.8
+/// PyObject_INIT takes it itself, 3.7 leaves it to the caller.
+inline void init_heap_object(PyObject *obj, PyTypeObject *type) {
+#if !NLSA_SINCE_3_8
+  Py_INCREF(type);
+#endif
+  PyObject_INIT(obj, type);
+}
+
 /// Positional count of a vectorcall `nargsf`.
 inline Py_ssize_t vectorcall_nargs(size_t nargsf) {
 #if NLSA_HAVE_VECTORCALL

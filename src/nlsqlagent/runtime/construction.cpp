@@ -204,8 +204,7 @@ PyObject *instance_alloc(PyTypeObject *type, Py_ssize_t nitems) {
   PyObject *obj = _PyObject_GC_Malloc(kInstanceSize);
   if (!obj) return PyErr_NoMemory();
   std::memset(obj, 0, kInstanceSize);  // a constant size: a few stores
-  Py_INCREF(type);
-  PyObject_INIT(obj, type);
+  compat::init_heap_object(obj, type);
   PyObject_GC_Track(obj);
   return obj;
 }
