@@ -227,6 +227,7 @@ def release_scenario(module):
     ref = weakref.ref(obj, lambda r: seen.append(("called back", r() is None)))
     obj.__init__(*CREDENTIALS)
     del obj
+    seen.append(ref() is None)
     gc.collect()
     return seen
 
