@@ -20,6 +20,10 @@ inline bool bind_arguments(const FunctionObject *f, PyObject *const *args, Py_ss
   if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= def.nrequired && nargs <= def.nparams) {
     copy_arguments(out, args, nargs);
     PyObject *const *fixed = def.fixed_defaults;
+    if (def.fixed_only) {  // the defaults as they stand, without a test each (DatabaseConnector(): 11 fewer)
+      copy_arguments(out + nargs, fixed + nargs, def.nparams - nargs);
+      return true;
+    }
     PyObject *const slot = f->default_slot;
     for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = fixed[i] ? fixed[i] : slot;
     return true;

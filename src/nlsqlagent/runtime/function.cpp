@@ -367,6 +367,7 @@ int prepare_method(MethodDef &def) noexcept {
   if (def.site.funcname[0] == '\0') {
     std::snprintf(def.site.funcname, sizeof def.site.funcname, "nlsqlagent.%s", def.qualname);
   }
+  def.fixed_only = true;
   for (int i = 0; i < def.nparams; ++i) {
     switch (def.params[i].fallback) {
       case Default::kTrue:
@@ -374,6 +375,7 @@ int prepare_method(MethodDef &def) noexcept {
         break;
       case Default::kSlot:
         def.fixed_defaults[i] = nullptr;  // the value computed at initialisation, kept by each function
+        def.fixed_only = false;
         break;
       case Default::kNone:
       case Default::kRequired:

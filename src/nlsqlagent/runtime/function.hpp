@@ -89,6 +89,7 @@ struct MethodDef {
   // Filled by prepare_method and build_code_object at initialisation; process lifetime.
   PyObject *interned_params[kMaxParams] = {};
   PyObject *fixed_defaults[kMaxParams] = {};  // each parameter's default object; null: the function's slot
+  bool fixed_only = false;                    // no parameter takes the function's slot
   Attr param_attrs[kMaxParams];               // self.<parameter>, for the methods that store their parameters
   TracebackSite site;                         // "nlsqlagent." + qualname
   PyObject *code = nullptr;                   // the method's code object (code_objects.hpp)
