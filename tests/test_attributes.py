@@ -232,6 +232,28 @@ def test_a_collection_during_construction_sees_only_states_between_statements():
     assert seen or sys.version_info < (3, 11)
 
 
+def record_states(module):
+    """A new instance's record as a dict: its size, tracking and items, then as it grows to the brim of its table
+    and past it (a resize), and the next instance's record, untouched by that."""
+    import gc
+
+    def state(record):
+        return sys.getsizeof(record), gc.is_tracked(record), list(record.items())
+
+    first = module.DatabaseConnector(*CREDENTIALS).connection_status
+    states = [state(first)]
+    for key in "abcd":
+        first[key] = []
+        states.append(state(first))
+    states.append(state(module.DatabaseConnector(*CREDENTIALS).connection_status))
+    return states
+
+
+def test_a_record_is_a_dict_as_the_literal_makes_it():
+    from conftest import reference
+    assert record_states(nlsqlagent) == record_states(reference)
+
+
 def test_every_instance_gets_a_record_of_its_own():
     """Each construction stores a new record, never one that another instance holds, also when a construction
     runs inside another one's (a gc callback here) or after one that failed at a store."""

@@ -52,6 +52,12 @@
 // 3.7 and 3.8: the generic allocation of an instance of a plain class (PyType_GenericAlloc), whose work the
 // module's classes repeat in a slot of their own (_PyObject_GC_Malloc, which 3.11 removed, is exported).
 #define NLSA_HAVE_PLAIN_INSTANCE_ALLOC (!NLSA_SINCE_3_9)
+// 3.7: PyDict_New takes the keys table of a new dict from a free list of tables of the smallest size, while
+// PyDict_Copy allocates the copy's table anew (from 3.8, PyDict_New shares one empty table).
+#define NLSA_HAVE_FREE_LISTED_NEW_DICT_KEYS (!NLSA_SINCE_3_8)
+// 3.7: the public headers lay out the collector's header (PyGC_Head, with gc_refs beside the links) and define
+// the tracking steps; from 3.8 both are private and the layout differs.
+#define NLSA_HAVE_PUBLIC_GC_HEAD (!NLSA_SINCE_3_8)
 // A class object's own vectorcall entry (tp_vectorcall) is used for calls of the class from 3.9 on.
 #define NLSA_HAVE_TYPE_VECTORCALL NLSA_SINCE_3_9
 // The public headers declare _PyObject_GetMethod (3.9 to 3.12); the others export it undeclared.

@@ -188,7 +188,7 @@ constexpr bool kRecordsMadeAhead = NLSA_HAVE_OFFSET_DICT;
 /// Makes the record of the next construction, unless one is there. A failure is not this construction's:
 /// the next one makes its own.
 [[gnu::noinline]] void make_spare_status() {
-  PyObject *status = PyDict_Copy(g_state.fresh_status);
+  PyObject *status = rt::copy_small_dict(g_state.fresh_status);
   if (!status) {
     PyErr_Clear();
     return;
@@ -215,7 +215,7 @@ PyObject *connector_init(rt::FunctionObject *f, PyObject *const *bound) {
   const int stored = rt::set_attrs(self, g_state.connector_stores, kInitStores, values, n);
   if (stored < n) return fail_at(f->def->site, line::kConnectorInitFirstStore + stored);
   if (!status) {
-    status = Ref::steal(PyDict_Copy(g_state.fresh_status));
+    status = Ref::steal(rt::copy_small_dict(g_state.fresh_status));
     if (!status || rt::set_attr(self, *kInitStores[kStatusStore], status.get()) < 0) {
       return fail_at(f->def->site, line::kConnectorInitFirstStore + kStatusStore);
     }

@@ -2,6 +2,8 @@
 // the instance dict directly.
 #include "attributes.hpp"
 
+#include <cstring>
+
 #include "internals.hpp"
 
 namespace nlsqlagent::rt {
@@ -150,7 +152,7 @@ int stores_into_new_dict(PyObject *obj, PyObject *const *names, PyObject *const 
   // Asked from the last value on: a constructor's last store is, as a rule, the container it makes.
   bool track = false;
   for (int i = n; i-- > 0 && !track;) track = internals::gc_may_be_tracked(values[i]);
-  if (track && !_PyObject_GC_IS_TRACKED(dict.get())) PyObject_GC_Track(dict.get());
+  if (track && !_PyObject_GC_IS_TRACKED(dict.get())) internals::gc_track(dict.get());
   return n;
 }
 #endif
@@ -304,6 +306,54 @@ int set_attrs(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *
   return set_attrs_slow(obj, run, attrs, values, from, n);
 }
 
+#if NLSA_SMALL_DICT_COPY
+namespace {
+bool g_small_copy = false;  // set by probe_layouts when a copy made below reads as PyDict_Copy's
+}  // namespace
+#endif
+
+PyObject *copy_small_dict(PyObject *dict) noexcept {
+#if NLSA_SMALL_DICT_COPY
+  // 3.7, private layout (a combined table): PyDict_Copy allocates the copy's keys table anew, while the release
+  // of a dict hands a table of the smallest size back to the interpreter's free list of them, from which
+  // PyDict_New takes its own. So the copy is made from PyDict_New, its empty table (of that smallest size)
+  // filled with the source's indices and entries; every other field of the dict and its table is as
+  // PyDict_Copy leaves it. Anything else (a larger source, a table of another kind or with a deleted entry)
+  // is PyDict_Copy's.
+  // probe_layouts checks such a copy against PyDict_Copy's before the path is taken.
+  // Gain on 3.7 (callgrind, instructions per call): 91 fewer on every DatabaseConnector construction (the record
+  // made ahead is such a copy).
+  // The smallest table: eight one-byte indices, then the entries.
+  constexpr Py_ssize_t kSize = 8;
+  auto *source = reinterpret_cast<PyDictObject *>(dict);
+  auto *from = reinterpret_cast<internals::SplitKeys *>(source->ma_keys);
+  const Py_ssize_t n = from->dk_nentries;
+  if (g_small_copy && source->ma_values == nullptr && from->dk_size == kSize && source->ma_used == n) {
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy) return nullptr;
+    auto *target = reinterpret_cast<PyDictObject *>(copy.get());
+    auto *to = reinterpret_cast<internals::SplitKeys *>(target->ma_keys);
+    if (target->ma_values == nullptr && to->dk_size == kSize && to->dk_lookup == from->dk_lookup &&
+        to->dk_nentries == 0 && to->dk_refcnt == 1) {
+      std::memcpy(to->dk_indices, from->dk_indices, kSize);
+      const auto *entries = reinterpret_cast<const internals::SplitEntry *>(from->dk_indices + kSize);
+      auto *into = reinterpret_cast<internals::SplitEntry *>(to->dk_indices + kSize);
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        into[i].me_hash = entries[i].me_hash;
+        into[i].me_key = Py_NewRef(entries[i].me_key);
+        into[i].me_value = Py_NewRef(entries[i].me_value);
+      }
+      to->dk_usable = from->dk_usable;
+      to->dk_nentries = n;
+      target->ma_used = n;
+      if (_PyObject_GC_IS_TRACKED(dict)) internals::gc_track(copy.get());
+      return copy.release();
+    }
+  }
+#endif
+  return PyDict_Copy(dict);
+}
+
 bool runs_fill_new_dicts() noexcept {
 #if NLSA_OFFSET_DICT
   return g_split_layout;
@@ -345,7 +395,68 @@ struct ProbeInstances {
 }  // namespace
 #endif
 
+#if NLSA_SMALL_DICT_COPY
+namespace {
+
+/// `dict.__sizeof__()`, or -1 with an exception set.
+Py_ssize_t dict_sizeof(PyObject *dict) {
+  Ref size = Ref::steal(PyObject_CallMethod(dict, "__sizeof__", nullptr));
+  return size ? PyLong_AsSsize_t(size.get()) : -1;
+}
+
+/// Whether a copy by copy_small_dict of a small dict reads as PyDict_Copy's: equal, its keys in the same order,
+/// each found by a lookup, the same size, also after three more items (its room to the brim) and a fourth (a
+/// resize), and tracked alike. -1 with an exception set when a probe object could not be made.
+int small_copy_reads_as_a_copy() {
+  Ref list = Ref::steal(PyList_New(0));
+  Ref source = Ref::steal(PyDict_New());
+  if (!list || !source || PyDict_SetItemString(source.get(), "a", Py_None) < 0 ||
+      PyDict_SetItemString(source.get(), "b", list.get()) < 0) {
+    return -1;
+  }
+  Ref mine = Ref::steal(copy_small_dict(source.get()));
+  Ref theirs = Ref::steal(PyDict_Copy(source.get()));
+  if (!mine || !theirs) return -1;
+  Ref mine_keys = Ref::steal(PyDict_Keys(mine.get()));
+  Ref their_keys = Ref::steal(PyDict_Keys(theirs.get()));
+  if (!mine_keys || !their_keys) return -1;
+  bool same = PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ) == 1 &&
+              PyObject_RichCompareBool(mine_keys.get(), their_keys.get(), Py_EQ) == 1 &&
+              PyDict_GetItemString(mine.get(), "a") == Py_None && PyDict_GetItemString(mine.get(), "b") == list.get() &&
+              _PyObject_GC_IS_TRACKED(mine.get()) == _PyObject_GC_IS_TRACKED(theirs.get());
+  static constexpr const char *kKeys[] = {"", "c", "d", "e", "f"};
+  for (const char *key : kKeys) {
+    if (*key && PyDict_SetItemString(mine.get(), key, Py_None) < 0) return -1;
+    if (*key && PyDict_SetItemString(theirs.get(), key, Py_None) < 0) return -1;
+    const Py_ssize_t a = dict_sizeof(mine.get()), b = dict_sizeof(theirs.get());
+    if (a < 0 || b < 0) return -1;
+    same = same && a == b;
+  }
+  PyErr_Clear();  // a failed comparison says the copy is not as expected: the path stays off
+  return same ? 1 : 0;
+}
+
+}  // namespace
+#endif
+
 int probe_layouts() noexcept {
+#if NLSA_SMALL_DICT_COPY
+  g_small_copy = true;
+  const int small_copy = small_copy_reads_as_a_copy();
+  g_small_copy = small_copy == 1;
+  if (small_copy < 0) return -1;
+#endif
+#if NLSA_INLINE_GC_TRACK
+  {
+    // A new list is tracked when made: linked last, before the head, so its successor is the head, whose
+    // predecessor it is.
+    Ref probe = Ref::steal(PyList_New(0));
+    if (!probe) return -1;
+    PyGC_Head *g = _Py_AS_GC(probe.get());
+    PyGC_Head *head = _PyObject_GC_IS_TRACKED(probe.get()) ? g->gc.gc_next : nullptr;
+    internals::g_gc_head = head && head->gc.gc_prev == g ? head : nullptr;
+  }
+#endif
 #if NLSA_OFFSET_DICT
   {
     // The second instance stores "a" and "b" as one run: its dict must then be a split table holding both, in

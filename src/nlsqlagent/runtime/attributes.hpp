@@ -63,6 +63,11 @@ int set_attrs(PyObject *obj, AttrRun &run, Attr *const *attrs, PyObject *const *
 /// value at hand before the run costs next to nothing more to store with it.
 bool runs_fill_new_dicts() noexcept;
 
+/// A copy of `dict` (an exact dict with a combined table), as PyDict_Copy makes it. On 3.7 (with
+/// NLSA_INTERNALS) a dict of at most five items is copied into the keys table of a new dict, which the
+/// interpreter takes from its free list of keys tables. New reference or null.
+PyObject *copy_small_dict(PyObject *dict) noexcept;
+
 /// Checks the private layouts that the fast paths write (the values array of 3.11 and 3.12, the split table
 /// of 3.7 and 3.8) on a probe class and turns those paths on when each is as expected. 0, or -1 with an
 /// exception set (the probe class could not be made).

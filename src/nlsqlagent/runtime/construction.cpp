@@ -206,7 +206,7 @@ PyObject *instance_alloc(PyTypeObject *type, Py_ssize_t nitems) {
   if (!obj) return PyErr_NoMemory();
   std::memset(obj, 0, kInstanceSize);  // a constant size: a few stores
   compat::init_heap_object(obj, type);
-  PyObject_GC_Track(obj);
+  internals::gc_track(obj);
   return obj;
 }
 
