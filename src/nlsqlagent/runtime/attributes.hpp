@@ -65,7 +65,9 @@ bool runs_fill_new_dicts() noexcept;
 
 /// A copy of `dict` (an exact dict with a combined table), as PyDict_Copy makes it. On 3.7 (with
 /// NLSA_INTERNALS) a dict of at most five items is copied into the keys table of a new dict, which the
-/// interpreter takes from its free list of keys tables. New reference or null.
+/// interpreter takes from its free list of keys tables. `dict` must be one that no other code can reach (the
+/// module's own template): its shape is read before the new dict is made, which may run a collection and
+/// with it any code. New reference or null.
 PyObject *copy_small_dict(PyObject *dict) noexcept;
 
 /// Checks the private layouts that the fast paths write (the values array of 3.11 and 3.12, the split table
