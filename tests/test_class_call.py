@@ -275,3 +275,38 @@ def test_a_class_made_from_c_gets_instances_of_its_own_size():
     traced_per_instance_of_a_class_made_from_c(reference)  # what the first measurement in a process makes once
     assert traced_per_instance_of_a_class_made_from_c(nlsqlagent) == \
         traced_per_instance_of_a_class_made_from_c(reference)
+
+
+def youngest_generation(module):
+    """What the collector's youngest generation shows while instances of DatabaseConnector are allocated (by
+    object.__new__, kept alive): how much 400 of them add to its count under a threshold they do not reach, and
+    how many collections 400 more start under a threshold of 9 (each allocation that counts past it starts one)."""
+    import gc
+
+    cls, kept, starts = module.DatabaseConnector, [], []
+
+    def callback(phase, info):
+        if phase == "start":
+            starts.append(info["generation"])
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(100000)
+    try:
+        before = gc.get_count()[0]
+        for _ in range(400):
+            kept.append(object.__new__(cls))
+        added = gc.get_count()[0] - before
+        gc.callbacks.append(callback)
+        gc.set_threshold(9)
+        for _ in range(400):
+            kept.append(object.__new__(cls))
+    finally:
+        gc.set_threshold(*threshold)
+        if callback in gc.callbacks:
+            gc.callbacks.remove(callback)
+    return added, len(starts)
+
+
+def test_instances_count_in_the_youngest_generation_as_the_class_statement_makes_them():
+    assert youngest_generation(nlsqlagent) == youngest_generation(reference)

@@ -262,14 +262,14 @@ PyObject *getdbinstance(rt::FunctionObject *f, PyObject *const *bound) {
 
 // clang-format off
 rt::MethodDef g_connector_init{
-    "__init__", "DatabaseConnector.__init__", line::kConnectorInit, rt::method_entry<connector_init>, kInitParams};
+    "__init__", "DatabaseConnector.__init__", line::kConnectorInit, rt::method_entries<connector_init>, kInitParams};
 
 rt::MethodDef g_connect{
-    "connect", "DatabaseConnector.connect", line::kConnect, rt::method_entry<connect>,
+    "connect", "DatabaseConnector.connect", line::kConnect, rt::method_entries<connect>,
     {{"self", Default::kRequired}}, "e"};
 
 rt::MethodDef g_getdbinstance{
-    "getdbinstance", "DatabaseConnector.getdbinstance", line::kGetDbInstance, rt::method_entry<getdbinstance>,
+    "getdbinstance", "DatabaseConnector.getdbinstance", line::kGetDbInstance, rt::method_entries<getdbinstance>,
     {{"self", Default::kRequired}}, "e"};
 // clang-format on
 

@@ -123,10 +123,10 @@ PyObject *run(rt::FunctionObject *f, PyObject *const *bound) {
 
 // clang-format off
 rt::MethodDef g_runner_init{
-    "__init__", "AgentRunner.__init__", line::kRunnerInit, rt::method_entry<runner_init>, kInitParams, "e"};
+    "__init__", "AgentRunner.__init__", line::kRunnerInit, rt::method_entries<runner_init>, kInitParams, "e"};
 
 rt::MethodDef g_run{
-    "run", "AgentRunner.run", line::kRun, rt::method_entry<run>,
+    "run", "AgentRunner.run", line::kRun, rt::method_entries<run>,
     {{"self", Default::kRequired}, {"query", Default::kRequired}}};
 // clang-format on
 

@@ -333,8 +333,8 @@ PyObject *copy_small_dict(PyObject *dict) noexcept {
     if (!copy) return nullptr;
     auto *target = reinterpret_cast<PyDictObject *>(copy.get());
     auto *to = reinterpret_cast<internals::SplitKeys *>(target->ma_keys);
-    if (target->ma_values == nullptr && to->dk_size == kSize && to->dk_lookup == from->dk_lookup &&
-        to->dk_nentries == 0 && to->dk_refcnt == 1) {
+    // PyDict_New's dict has a combined table of its own, empty; its size and lookup are checked.
+    if (to->dk_size == kSize && to->dk_lookup == from->dk_lookup) {
       std::memcpy(to->dk_indices, from->dk_indices, kSize);
       const auto *entries = reinterpret_cast<const internals::SplitEntry *>(from->dk_indices + kSize);
       auto *into = reinterpret_cast<internals::SplitEntry *>(to->dk_indices + kSize);
@@ -439,6 +439,44 @@ int small_copy_reads_as_a_copy() {
 }  // namespace
 #endif
 
+#if NLSA_INLINE_GC_TRACK
+namespace {
+
+/// The first item of gc.<function>() (a tuple of ints), or -1 with an exception set.
+long first_of(PyObject *gc, const char *function) {
+  Ref items = Ref::steal(PyObject_CallMethod(gc, function, nullptr));
+  if (!items) return -1;
+  if (!PyTuple_Check(items.get()) || PyTuple_GET_SIZE(items.get()) == 0) return -2;
+  const long first = PyLong_AsLong(PyTuple_GET_ITEM(items.get(), 0));
+  return first == -1 && PyErr_Occurred() ? -1 : first;
+}
+
+/// Whether `young` (the two ints after the youngest generation's head) holds the threshold and the count that
+/// gc.get_threshold() and gc.get_count() report, and a count that an allocation moves up by one and its
+/// release back. 1 or 0, or -1 with an exception set. (An allocation that starts a collection resets the
+/// count: that attempt fails, and the next, after the collection, decides.)
+int young_generation_reads_as_the_gc_module_says(const int *young) {
+  Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+  if (!gc) return -1;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int count = young[1];  // get_count reads the count before it makes its tuple
+    const long reported = first_of(gc.get(), "get_count");
+    const long threshold = first_of(gc.get(), "get_threshold");
+    if (reported == -1 || threshold == -1) return -1;
+    if (reported != count || threshold != young[0]) return 0;
+    const int before = young[1];
+    PyObject *probe = _PyObject_GC_Malloc(sizeof(PyObject));
+    if (!probe) return -1;
+    const int allocated = young[1];
+    PyObject_GC_Del(probe);
+    if (allocated == before + 1 && young[1] == before) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+#endif
+
 int probe_layouts() noexcept {
 #if NLSA_SMALL_DICT_COPY
   g_small_copy = true;
@@ -455,6 +493,13 @@ int probe_layouts() noexcept {
     PyGC_Head *g = _Py_AS_GC(probe.get());
     PyGC_Head *head = _PyObject_GC_IS_TRACKED(probe.get()) ? g->gc.gc_next : nullptr;
     internals::g_gc_head = head && head->gc.gc_prev == g ? head : nullptr;
+    internals::g_gc_young = nullptr;
+    if (internals::g_gc_head) {
+      int *young = reinterpret_cast<int *>(internals::g_gc_head + 1);
+      const int readable = young_generation_reads_as_the_gc_module_says(young);
+      if (readable < 0) return -1;
+      if (readable) internals::g_gc_young = young;
+    }
   }
 #endif
 #if NLSA_OFFSET_DICT

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "../ref.hpp"
 #include "function.hpp"
 #include "stack_guard.hpp"
 
@@ -12,6 +13,19 @@ namespace nlsqlagent::rt {
 bool bind_arguments_slow(const FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                          PyObject **out) noexcept;
 
+/// Fills out[nargs .. nparams) with the defaults of the parameters that a call of `nargs` positional arguments
+/// (at least the required ones, at most nparams) leaves out.
+inline void fill_defaults(const FunctionObject *f, PyObject **out, Py_ssize_t nargs) noexcept {
+  const MethodDef &def = *f->def;
+  PyObject *const *fixed = def.fixed_defaults;
+  if (def.fixed_only) {  // the defaults as they stand, without a test each (DatabaseConnector(): 11 fewer)
+    copy_arguments(out + nargs, fixed + nargs, def.nparams - nargs);
+    return;
+  }
+  PyObject *const slot = f->default_slot;
+  for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = fixed[i] ? fixed[i] : slot;
+}
+
 /// Fills out[0 .. nparams) with borrowed references to the bound values (the caller's arguments or the
 /// creation-time defaults). Returns false with a TypeError (or a comparison's exception) set.
 inline bool bind_arguments(const FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
@@ -19,13 +33,7 @@ inline bool bind_arguments(const FunctionObject *f, PyObject *const *args, Py_ss
   const MethodDef &def = *f->def;
   if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= def.nrequired && nargs <= def.nparams) {
     copy_arguments(out, args, nargs);
-    PyObject *const *fixed = def.fixed_defaults;
-    if (def.fixed_only) {  // the defaults as they stand, without a test each (DatabaseConnector(): 11 fewer)
-      copy_arguments(out + nargs, fixed + nargs, def.nparams - nargs);
-      return true;
-    }
-    PyObject *const slot = f->default_slot;
-    for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = fixed[i] ? fixed[i] : slot;
+    fill_defaults(f, out, nargs);
     return true;
   }
   return bind_arguments_slow(f, args, nargs, kwnames, out);
@@ -77,5 +85,52 @@ PyObject *method_entry(PyObject *callable, PyObject *const *args, size_t nargsf,
   if (!on_own_stack(frame)) return guarded_entry<Body>(frame, f, args, nargs, kwnames);
   return bind_and_run<Body>(f, args, nargs, kwnames);
 }
+
+/// The class call's arguments as call_with_tuple hands them on: keywords, or more than a method takes.
+[[gnu::noinline]] inline int init_with_tuple(PyObject *function, PyObject *self, PyObject *args,
+                                             PyObject *kwargs) noexcept {
+  return init_result(call_with_tuple(function, self, args, kwargs));
+}
+
+/// The entry from the class's __init__ slot: what method_entry does for the instance followed by the tuple's
+/// items, with the arguments laid out once, where the body reads them, and the result checked as the slot
+/// checks it. The slot's own caller holds no reference to the function, which the call may take out of the
+/// class: this entry holds one.
+/// Gain on 3.7 (callgrind, instructions per call): DatabaseConnector() 19 fewer, against a slot that laid the
+/// arguments out for method_entry.
+template <MethodBody Body>
+int init_entry(PyObject *function, PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+  Py_INCREF(function);
+  Ref hold = Ref::steal(function);
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) || nargs >= kMaxParams) {
+    return init_with_tuple(function, self, args, kwargs);
+  }
+  FunctionObject *f = reinterpret_cast<FunctionObject *>(function);
+  PyObject *stack[kMaxParams];
+  stack[0] = self;
+  copy_arguments(stack + 1, &PyTuple_GET_ITEM(args, 0), nargs);
+  const Py_ssize_t n = nargs + 1;
+  const uintptr_t frame = stack_pointer();
+  PyObject *result;
+  const MethodDef &def = *f->def;
+  if (!on_own_stack(frame)) {
+    result = guarded_entry<Body>(frame, f, stack, n, nullptr);
+  } else if (n < def.nrequired || n > def.nparams) {
+    result = bind_and_run<Body>(f, stack, n, nullptr);  // its TypeError
+  } else {
+    fill_defaults(f, stack, n);
+    result = Body(f, stack);
+  }
+  if (result == Py_None) {
+    Py_DECREF(result);
+    return 0;
+  }
+  return init_result(result);
+}
+
+/// The entries of the method whose body is `Body`.
+template <MethodBody Body>
+inline constexpr MethodEntries method_entries{method_entry<Body>, init_entry<Body>};
 
 }  // namespace nlsqlagent::rt

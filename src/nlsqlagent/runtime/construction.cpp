@@ -1,13 +1,20 @@
 // Calls of the module's classes: the instance made and the class's own __init__ entered directly.
 #include "construction.hpp"
 
-#include <cstring>
 #include <iterator>
 
 #include "function.hpp"
 #include "internals.hpp"
 
 namespace nlsqlagent::rt {
+
+int init_result(PyObject *result) noexcept {
+  if (!result) return -1;
+  Ref held = Ref::steal(result);
+  if (result == Py_None) return 0;
+  PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result)->tp_name);
+  return -1;
+}
 
 #if NLSA_CLASS_CALL
 namespace {
@@ -68,33 +75,22 @@ inline ClassEntry *direct_entry(PyTypeObject *type) {
   return e ? e : checked_entry(type);
 }
 
-/// The result of __init__ as the generic slot checks it: 0 for None, else -1 with its TypeError.
-int init_result(PyObject *result) {
-  if (!result) return -1;
-  if (result == Py_None) return 0;
-  PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result)->tp_name);
-  return -1;
+/// The __init__ of the class's entry, entered with the slot's arguments.
+inline int enter_init(const ClassEntry &e, PyObject *self, PyObject *args, PyObject *kwargs) {
+  return reinterpret_cast<FunctionObject *>(e.init)->def->init_entry(e.init, self, args, kwargs);
 }
 
-/// class_init's call of `init` with keywords or more arguments than a method takes.
-[[gnu::noinline]] int init_with_tuple(PyObject *init, PyObject *self, PyObject *args, PyObject *kwargs) {
-  return init_result(Ref::steal(call_with_tuple(init, self, args, kwargs)).get());
+/// class_init after a change to the class: checked again, then entered directly or by the generic slot.
+[[gnu::noinline]] int class_init_checked(PyObject *self, PyObject *args, PyObject *kwargs) {
+  ClassEntry *e = checked_entry(Py_TYPE(self));
+  return e ? enter_init(*e, self, args, kwargs) : g_generic_init(self, args, kwargs);
 }
 
-/// The classes' __init__ slot: the __init__ they were defined with, called directly while it is theirs.
+/// The classes' __init__ slot: the __init__ they were defined with, entered directly while it is theirs. (The
+/// check after a change is a call of its own, which keeps this one free of a frame.)
 int class_init(PyObject *self, PyObject *args, PyObject *kwargs) {
-  ClassEntry *e = direct_entry(Py_TYPE(self));
-  if (!e) return g_generic_init(self, args, kwargs);
-  Ref init = Ref::borrow(e->init);  // the call may take it out of the class
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) || nargs >= kMaxParams) {
-    return init_with_tuple(init.get(), self, args, kwargs);
-  }
-  PyObject *stack[kMaxParams];  // the instance, then the tuple's items
-  stack[0] = self;
-  copy_arguments(stack + 1, &PyTuple_GET_ITEM(args, 0), nargs);
-  const vectorcallfunc entry = reinterpret_cast<FunctionObject *>(init.get())->def->entry;
-  return init_result(Ref::steal(entry(init.get(), stack, static_cast<size_t>(nargs + 1), nullptr)).get());
+  const ClassEntry *e = current_entry(Py_TYPE(self));
+  return e ? enter_init(*e, self, args, kwargs) : class_init_checked(self, args, kwargs);
 }
 
 #if NLSA_HAVE_TYPE_VECTORCALL
@@ -139,9 +135,9 @@ PyObject *class_vectorcall(PyObject *callable, PyObject *const *args, size_t nar
   if (self) {
     stack[0] = self.get();
     for (Py_ssize_t i = 0; i < nargs + nkw; ++i) stack[1 + i] = args[i];
-    Ref result = Ref::steal(reinterpret_cast<FunctionObject *>(init.get())
-                                ->def->entry(init.get(), stack, static_cast<size_t>(nargs + 1), kwnames));
-    if (init_result(result.get()) < 0) self = Ref();
+    PyObject *result = reinterpret_cast<FunctionObject *>(init.get())
+                           ->def->entry(init.get(), stack, static_cast<size_t>(nargs + 1), kwnames);
+    if (init_result(result) < 0) self = Ref();
   }
   Py_LeaveRecursiveCall();
   return self.release();
@@ -195,16 +191,18 @@ constexpr Py_ssize_t kInstanceSize = sizeof(PyObject) + 2 * sizeof(PyObject *);
 
 /// The classes' allocation: PyType_GenericAlloc's result. A class made from C inherits the slot when it does
 /// not set its own (PyType_Ready copies it from the base), with a size and flags of its own: any class that is
-/// not of the shape checked at installation gets the generic allocation.
+/// not of the shape checked at installation gets the generic allocation. (For a class whose items have no
+/// size, as these, the generic allocation ignores the item count.)
 PyObject *instance_alloc(PyTypeObject *type, Py_ssize_t nitems) {
   constexpr unsigned long kFlags = Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_HAVE_GC;
-  if (nitems != 0 || type->tp_basicsize != kInstanceSize || type->tp_itemsize != 0 ||
-      (type->tp_flags & kFlags) != kFlags) {
+  if (type->tp_basicsize != kInstanceSize || type->tp_itemsize != 0 || (type->tp_flags & kFlags) != kFlags) {
     return PyType_GenericAlloc(type, nitems);
   }
-  PyObject *obj = _PyObject_GC_Malloc(kInstanceSize);
-  if (!obj) return PyErr_NoMemory();
-  std::memset(obj, 0, kInstanceSize);  // a constant size: a few stores
+  PyObject *obj = internals::gc_malloc(kInstanceSize);  // sets MemoryError when it fails
+  if (!obj) return nullptr;
+  // The dict and weakref list start empty; the header is written next.
+  reinterpret_cast<PyObject **>(obj + 1)[0] = nullptr;
+  reinterpret_cast<PyObject **>(obj + 1)[1] = nullptr;
   compat::init_heap_object(obj, type);
   internals::gc_track(obj);
   return obj;

@@ -58,16 +58,30 @@ struct FunctionObject;
 /// with an exception set and the method's traceback entry added.
 using MethodBody = PyObject *(*)(FunctionObject *f, PyObject *const *bound);
 
+/// The entry of a method from its class's __init__ slot (construction.cpp), with the slot's arguments after the
+/// function: 0 when the method returns None, else -1 with an exception set.
+using InitEntry = int (*)(PyObject *function, PyObject *self, PyObject *args, PyObject *kwargs);
+
+/// A method's two entries (binding.hpp: method_entries<body>).
+struct MethodEntries {
+  vectorcallfunc call;
+  InitEntry init;
+};
+
 /// Everything fixed about one method, as its definition in the source says it; the counts are derived, and a
 /// parameter list longer than kMaxParams does not compile.
 struct MethodDef {
   /// `parameters` in order (required ones first); `extra_local` is the local name after them (the handler's
-  /// `e`), or null. `method_entry` is method_entry<body> (binding.hpp): the call entry that binds and runs
-  /// the body.
+  /// `e`), or null. `entries` is method_entries<body> (binding.hpp): the entries that bind and run the body.
   template <size_t N>
-  MethodDef(const char *method_name, const char *method_qualname, int line, vectorcallfunc method_entry,
+  MethodDef(const char *method_name, const char *method_qualname, int line, MethodEntries entries,
             const Param (&parameters)[N], const char *extra = nullptr) noexcept
-      : name(method_name), qualname(method_qualname), def_line(line), entry(method_entry), extra_local(extra) {
+      : name(method_name),
+        qualname(method_qualname),
+        def_line(line),
+        entry(entries.call),
+        init_entry(entries.init),
+        extra_local(extra) {
     static_assert(N >= 1 && N <= kMaxParams, "a method takes the instance and at most kMaxParams - 1 more");
     for (const Param &p : parameters) {
       params[nparams++] = p;
@@ -81,6 +95,7 @@ struct MethodDef {
   const char *qualname;     // "Class.method"
   int def_line;             // line of the definition: binding failures and the code object's first line
   vectorcallfunc entry;     // binds the arguments (a failure gets the entry at def_line), then runs the body
+  InitEntry init_entry;     // the same, from the class's __init__ slot
   const char *extra_local;  // the local name after the parameters, or null
   Param params[kMaxParams] = {};
   int nparams = 0;
@@ -127,6 +142,10 @@ int ready_function_type() noexcept;
 /// The function type (static; ready_function_type fills it). Inline, for the type checks on the call paths.
 extern PyTypeObject g_function_type;
 inline PyTypeObject *function_type() noexcept { return &g_function_type; }
+
+/// The result of a call of __init__ as the generic __init__ slot checks it: 0 for None, else -1 with its
+/// TypeError (or with the call's exception, for null). Releases `result`.
+int init_result(PyObject *result) noexcept;
 
 /// The tuple-and-dict call of the function object `function`: `first` (borrowed; null for none) and the items
 /// of `args` (a tuple) by position, the items of `kwargs` (a dict, or null) by keyword, laid out in one array

@@ -57,7 +57,8 @@
 // 3.7: a small dict copied into the keys table of a new dict (attributes.cpp, copy_small_dict).
 // It writes the keys table whose layout the instance-dict path declares below.
 #define NLSA_SMALL_DICT_COPY (NLSA_HAVE_FREE_LISTED_NEW_DICT_KEYS && NLSA_OFFSET_DICT && NLSA_INTERNAL_SMALL_DICT_COPY)
-// 3.7: new objects linked into the collector's youngest generation inline (gc_track, below).
+// 3.7: new objects linked into the collector's youngest generation inline, and the instances of the module's
+// classes counted in it inline (gc_track and gc_malloc, below).
 #define NLSA_INLINE_GC_TRACK (NLSA_HAVE_PUBLIC_GC_HEAD && NLSA_INTERNAL_GC_TRACK)
 
 namespace nlsqlagent::internals {
@@ -198,8 +199,31 @@ inline void gc_track(PyObject *obj) {
   g->gc.gc_prev->gc.gc_next = g;
   head->gc.gc_prev = g;
 }
+
+// 3.7, private layout: the youngest generation's threshold and count, the two ints that follow its head
+// (struct gc_generation). Read with the head by rt::probe_layouts, and checked there against what the gc
+// module reports and against the count's move when an object is made; null when anything differs.
+// Gain on 3.7 (callgrind, instructions per call): DatabaseConnector() 32 fewer (the instance).
+inline int *g_gc_young = nullptr;  // [0]: threshold, [1]: count
+
+/// _PyObject_GC_Malloc(size). An allocation that counts the youngest generation past its threshold may start a
+/// collection, which is the interpreter's own to run: that one, and any while the layout is not the checked
+/// one, is the exported function's.
+inline PyObject *gc_malloc(size_t size) {
+  int *young = g_gc_young;
+  if (young == nullptr || young[1] >= young[0]) return _PyObject_GC_Malloc(size);
+  auto *g = static_cast<PyGC_Head *>(PyObject_Malloc(sizeof(PyGC_Head) + size));
+  if (g == nullptr) return PyErr_NoMemory();
+  g->gc.gc_refs = 0;
+  _PyGCHead_SET_REFS(g, _PyGC_REFS_UNTRACKED);
+  ++young[1];
+  return reinterpret_cast<PyObject *>(g + 1);
+}
 #else
 inline void gc_track(PyObject *obj) { PyObject_GC_Track(obj); }
+#if NLSA_INSTANCE_ALLOC
+inline PyObject *gc_malloc(size_t size) { return _PyObject_GC_Malloc(size); }
+#endif
 #endif
 
 #if NLSA_INTERNAL_DICT_VERSION
