@@ -310,3 +310,20 @@ def youngest_generation(module):
 
 def test_instances_count_in_the_youngest_generation_as_the_class_statement_makes_them():
     assert youngest_generation(nlsqlagent) == youngest_generation(reference)
+
+
+def test_the_module_imports_with_the_gc_module_functions_replaced():
+    """The allocation's check at initialisation asks the gc module: functions put in its place (one that raises,
+    one that reports other figures) leave the module importable and its instances counted and collected as the
+    reference's are."""
+    out = crash_free("""
+        import gc
+        real = gc.get_count, gc.get_threshold
+        gc.get_count, gc.get_threshold = (lambda: 1 / 0), (lambda: (3, 2, 1))
+        import nlsqlagent
+        gc.get_count, gc.get_threshold = real
+        from conftest import reference
+        import test_class_call as t
+        print(t.youngest_generation(nlsqlagent) == t.youngest_generation(reference))
+    """)
+    assert out.split() == ["True"]

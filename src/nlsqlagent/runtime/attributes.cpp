@@ -442,27 +442,33 @@ int small_copy_reads_as_a_copy() {
 #if NLSA_INLINE_GC_TRACK
 namespace {
 
-/// The first item of gc.<function>() (a tuple of ints), or -1 with an exception set.
+/// The first item of gc.<function>() when it is a tuple that starts with an int; else -1 (an exception the
+/// call raises, for instance from a function put in the gc module's place, is cleared: the path stays off).
 long first_of(PyObject *gc, const char *function) {
   Ref items = Ref::steal(PyObject_CallMethod(gc, function, nullptr));
-  if (!items) return -1;
-  if (!PyTuple_Check(items.get()) || PyTuple_GET_SIZE(items.get()) == 0) return -2;
-  const long first = PyLong_AsLong(PyTuple_GET_ITEM(items.get(), 0));
-  return first == -1 && PyErr_Occurred() ? -1 : first;
+  long first = -1;
+  if (items && PyTuple_Check(items.get()) && PyTuple_GET_SIZE(items.get()) > 0 &&
+      PyLong_Check(PyTuple_GET_ITEM(items.get(), 0))) {
+    first = PyLong_AsLong(PyTuple_GET_ITEM(items.get(), 0));
+  }
+  PyErr_Clear();
+  return first;
 }
 
 /// Whether `young` (the two ints after the youngest generation's head) holds the threshold and the count that
 /// gc.get_threshold() and gc.get_count() report, and a count that an allocation moves up by one and its
-/// release back. 1 or 0, or -1 with an exception set. (An allocation that starts a collection resets the
+/// release back. 1 or 0, or -1 with MemoryError set. (An allocation that starts a collection resets the
 /// count: that attempt fails, and the next, after the collection, decides.)
 int young_generation_reads_as_the_gc_module_says(const int *young) {
   Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-  if (!gc) return -1;
+  if (!gc) {
+    PyErr_Clear();
+    return 0;
+  }
   for (int attempt = 0; attempt < 2; ++attempt) {
     const int count = young[1];  // get_count reads the count before it makes its tuple
     const long reported = first_of(gc.get(), "get_count");
     const long threshold = first_of(gc.get(), "get_threshold");
-    if (reported == -1 || threshold == -1) return -1;
     if (reported != count || threshold != young[0]) return 0;
     const int before = young[1];
     PyObject *probe = _PyObject_GC_Malloc(sizeof(PyObject));
