@@ -313,9 +313,9 @@ def test_instances_count_in_the_youngest_generation_as_the_class_statement_makes
 
 
 def test_the_module_imports_with_the_gc_module_functions_replaced():
-    """The allocation's check at initialisation asks the gc module: functions put in its place (one that raises,
-    one that reports other figures) leave the module importable and its instances counted and collected as the
-    reference's are."""
+    """The allocation's check at initialisation asks the gc module's own functions: functions put in their place
+    (one that raises, one that reports other figures) leave the module importable and its instances counted and
+    collected as the reference's are."""
     out = crash_free("""
         import gc
         real = gc.get_count, gc.get_threshold

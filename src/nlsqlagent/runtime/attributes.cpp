@@ -442,16 +442,22 @@ int small_copy_reads_as_a_copy() {
 #if NLSA_INLINE_GC_TRACK
 namespace {
 
-/// The first item of gc.<function>() when it is a tuple that starts with an int; else -1 (an exception the
-/// call raises, for instance from a function put in the gc module's place, is cleared: the path stays off).
-long first_of(PyObject *gc, const char *function) {
-  Ref items = Ref::steal(PyObject_CallMethod(gc, function, nullptr));
+/// The first item of the tuple of ints that the gc module's own C function `name` returns, called from the
+/// module's method table (a function put in the module's place under that name is never called); -1 when there
+/// is no such function or item.
+long first_of(PyObject *gc, const char *name) {
+  PyModuleDef *def = PyModule_Check(gc) ? PyModule_GetDef(gc) : nullptr;
   long first = -1;
-  if (items && PyTuple_Check(items.get()) && PyTuple_GET_SIZE(items.get()) > 0 &&
-      PyLong_Check(PyTuple_GET_ITEM(items.get(), 0))) {
-    first = PyLong_AsLong(PyTuple_GET_ITEM(items.get(), 0));
+  for (const PyMethodDef *m = def ? def->m_methods : nullptr; m && m->ml_name; ++m) {
+    if (std::strcmp(m->ml_name, name) != 0 || (m->ml_flags & METH_NOARGS) == 0) continue;
+    Ref items = Ref::steal(m->ml_meth(gc, nullptr));
+    if (items && PyTuple_Check(items.get()) && PyTuple_GET_SIZE(items.get()) > 0 &&
+        PyLong_Check(PyTuple_GET_ITEM(items.get(), 0))) {
+      first = PyLong_AsLong(PyTuple_GET_ITEM(items.get(), 0));
+    }
+    break;
   }
-  PyErr_Clear();
+  PyErr_Clear();  // no answer: the path stays off
   return first;
 }
 
@@ -460,7 +466,8 @@ long first_of(PyObject *gc, const char *function) {
 /// release back. 1 or 0, or -1 with MemoryError set. (An allocation that starts a collection resets the
 /// count: that attempt fails, and the next, after the collection, decides.)
 int young_generation_reads_as_the_gc_module_says(const int *young) {
-  Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+  // The module as the import system has it, without builtins.__import__ (which may be anyone's).
+  Ref gc = Ref::steal(PyImport_ImportModuleLevel("gc", nullptr, nullptr, nullptr, 0));
   if (!gc) {
     PyErr_Clear();
     return 0;
