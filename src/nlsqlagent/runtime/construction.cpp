@@ -70,10 +70,6 @@ inline ClassEntry *current_entry(const PyTypeObject *type) {
   return nullptr;
 }
 
-inline ClassEntry *direct_entry(PyTypeObject *type) {
-  ClassEntry *e = current_entry(type);
-  return e ? e : checked_entry(type);
-}
 
 /// The __init__ of the class's entry, entered with the slot's arguments.
 inline int enter_init(const ClassEntry &e, PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -94,6 +90,11 @@ int class_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 }
 
 #if NLSA_HAVE_TYPE_VECTORCALL
+inline ClassEntry *direct_entry(PyTypeObject *type) {
+  ClassEntry *e = current_entry(type);
+  return e ? e : checked_entry(type);
+}
+
 /// The generic type call, as the interpreter makes it for a class without a vectorcall entry.
 [[gnu::noinline]] PyObject *generic_class_call(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
                                                PyObject *kwnames) {
