@@ -70,7 +70,6 @@ inline ClassEntry *current_entry(const PyTypeObject *type) {
   return nullptr;
 }
 
-
 /// The __init__ of the class's entry, entered with the slot's arguments.
 inline int enter_init(const ClassEntry &e, PyObject *self, PyObject *args, PyObject *kwargs) {
   return reinterpret_cast<FunctionObject *>(e.init)->def->init_entry(e.init, self, args, kwargs);
